@@ -1,0 +1,78 @@
+"""Shared helpers: paths of the test data, chip files built to order, fresh interpreters."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+TESTS = pathlib.Path(__file__).resolve().parent
+REPO = TESTS.parent
+DATA = TESTS / "data"
+REAL = DATA / "real_mstar"
+REAL_CHIPS = sorted(p.name for p in REAL.glob("HB*"))
+SOURCE_FILE = "vantrel/datasets/mstar.py"
+
+
+def chip_bytes(entries=None, *, rows=2, cols=3, magnitude=None, phase=None, first=b"\n",
+               version=b"[PhoenixHeaderVer01.05]", end=b"[EndofPhoenixHeader]\n", eol=b"\n",
+               trailing=b""):
+    """A chip in the 01.05 layout: header lines 1-14 put PhoenixHeaderLength on line 3 and the
+    counts on lines 13 and 14. `entries` (a list of (key, value) strings) replaces the default
+    entry lines; PhoenixHeaderLength is filled in when its value is "{offset}"."""
+    import numpy as np
+
+    if entries is None:
+        entries = [("PhoenixHeaderLength", "{offset}"), ("PhoenixSigSize", "0"), ("PhoenixSigNum", "0001"),
+                   ("PhoenixHeaderCallingSequence", ""), ("HeaderVersionNumber", "8CM"),
+                   ("PhoenixLines", "0020"), ("native_header_length", "0"), ("Filename", "test"),
+                   ("Chip_MD5_CheckSum", "0"), ("ParentScene", "test"),
+                   ("NumberOfColumns", str(cols)), ("NumberOfRows", str(rows)),
+                   ("TargetType", "test_target")]
+    if magnitude is None:
+        magnitude = np.arange(rows * cols, dtype=np.float64).reshape(rows, cols) + 1
+    if phase is None:
+        phase = np.linspace(0, 6, rows * cols).reshape(rows, cols)
+    block = np.concatenate([np.ravel(magnitude), np.ravel(phase)]).astype(">f4").tobytes()
+
+    def header(offset):
+        lines = [version] + [f"{k}= {v}".format(offset=f"{offset:05d}").encode() for k, v in entries]
+        return first + eol.join(lines) + eol + end
+
+    offset = len(header(0))
+    return header(offset) + block + trailing
+
+
+@pytest.fixture
+def make_chip(tmp_path):
+    """Writes chip_bytes(...) (or given bytes) to a new file and returns its path as str."""
+    counter = iter(range(10**6))
+
+    def make(content=None, **kwargs):
+        path = tmp_path / f"chip{next(counter)}.bin"
+        path.write_bytes(content if content is not None else chip_bytes(**kwargs))
+        return str(path)
+
+    return make
+
+
+def run_python(code, *, check=True, cwd=None, env=None):
+    """Runs `code` in a fresh interpreter of this venv; returns the CompletedProcess."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          cwd=cwd or REPO, env=full_env, timeout=120)
+    if check and proc.returncode != 0:
+        raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return proc
+
+
+def innermost_entry(exc):
+    """(code name, file name, line) of the innermost traceback entry of an exception."""
+    tb = exc.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    code = tb.tb_frame.f_code
+    return code.co_name, code.co_filename, tb.tb_lineno

@@ -1,0 +1,1 @@
+"""Readers of public data sets; ``vantrel.datasets.mstar`` reads MSTAR target chips."""
