@@ -6,6 +6,11 @@ handed on lazily, so that ``import vantrel`` imports neither the extension nor N
 
 import os as _os
 
+TYPE_CHECKING = False  # true for type checkers only; spares importing typing
+if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
+    from .datasets.mstar import mstar_header, mstar_raw
+del TYPE_CHECKING
+
 __version__ = "0.1.0"
 __all__ = ["data_path", "mstar_header", "mstar_raw"]
 

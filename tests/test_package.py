@@ -1,0 +1,77 @@
+"""The package `vantrel`: cheap to import, readers handed on lazily, sample data, type stubs."""
+
+import importlib.metadata
+import inspect
+import json
+import os
+import typing
+
+import pytest
+from conftest import REPO, run_python
+
+import vantrel
+import vantrel.datasets.mstar as mstar
+
+SAMPLE = vantrel.data_path("mstar") + "BTR70_HB03787.004"
+
+
+def test_import_is_lazy_until_a_reader_is_used():
+    proc = run_python("""
+        import json, sys
+        import vantrel
+        loaded = lambda: [name for name in ("numpy", "vantrel.datasets.mstar") if name in sys.modules]
+        before, listed = loaded(), {"mstar_header", "mstar_raw"} <= set(dir(vantrel))
+        reader = vantrel.mstar_raw
+        print(json.dumps([before, listed, loaded(), reader is sys.modules["vantrel.datasets.mstar"].mstar_raw,
+                          vars(vantrel).get("mstar_raw") is reader]))""")
+    assert json.loads(proc.stdout) == [[], True, ["numpy", "vantrel.datasets.mstar"], True, True]
+
+
+def test_names_version_and_lazy_readers():
+    assert vantrel.__all__ == ["data_path", "mstar_header", "mstar_raw"]
+    assert vantrel.__version__ == importlib.metadata.version("vantrel")
+    assert vantrel.mstar_header is mstar.mstar_header and vantrel.mstar_raw is mstar.mstar_raw
+
+
+def test_data_path_names_the_sample_directory():
+    path = vantrel.data_path("mstar")
+    assert isinstance(path, str) and path.endswith(os.sep)
+    assert os.path.isfile(path + "BTR70_HB03787.004")
+
+
+@pytest.mark.parametrize("name", ["MSTAR", "", "mstar/", "mnist", None])
+def test_data_path_refuses_unknown_data_sets(name):
+    with pytest.raises(ValueError, match="mstar"):
+        vantrel.data_path(name)
+
+
+@pytest.mark.parametrize("name", ["mstar", "np", "header", "Mstar_raw"])
+def test_unknown_attributes_raise_attribute_error(name):
+    with pytest.raises(AttributeError, match=f"has no attribute '{name}'"):
+        getattr(vantrel, name)
+
+
+def test_stubs_match_the_extension():
+    """Parameters, defaults and the literal format spellings of mstar.pyi hold at run time."""
+    stub = {"__name__": "mstar_stub"}  # run as a module, with an implementation after the overloads
+    text = (REPO / "vantrel/datasets/mstar.pyi").read_text() + "\ndef mstar_raw(filepath, ofmt='c'): pass\n"
+    exec(compile(text, "mstar.pyi", "exec"), stub)
+
+    def params(function):
+        return [(p.name, p.kind, p.default) for p in inspect.signature(function).parameters.values()]
+
+    assert params(stub["mstar_header"]) == params(mstar.mstar_header)
+    *literal, general = typing.get_overloads(stub["mstar_raw"])
+    assert params(general) == params(mstar.mstar_raw)
+    assert type(None) in typing.get_args(typing.get_type_hints(general)["return"])
+    spellings = []
+    for overload in literal:  # each spelling gives the overload's dtype
+        assert [p[:2] for p in params(overload)] == [p[:2] for p in params(mstar.mstar_raw)]
+        hints = typing.get_type_hints(overload)
+        dtype = hints["return"]
+        while typing.get_args(dtype):  # NDArray[T] or ndarray[shape, dtype[T]]: down to T
+            dtype = typing.get_args(dtype)[-1]
+        for spelling in typing.get_args(hints["ofmt"]):
+            spellings.append(spelling)
+            assert mstar.mstar_raw(SAMPLE, spelling).dtype == dtype
+    assert len(set(spellings)) == len(spellings) == 13
