@@ -9,6 +9,31 @@ namespace {
 
 using Spelling = Ref Constants::*;
 
+// NumPy as imported at load; never released.
+struct Ufuncs {
+    PyObject* cos = nullptr;
+    PyObject* sin = nullptr;
+    PyObject* multiply = nullptr;
+    PyObject* add = nullptr;
+    PyTypeObject* ndarray = nullptr;
+};
+Ufuncs g_ufuncs;
+
+// The conversions of float64 planes made by this module may let NumPy's own ufuncs write into
+// temporaries that nobody else holds: the same loops over the same values, one allocation
+// fewer. Every operand's dtype is then known (float64 planes, cos and sin as NumPy's), so the
+// temporary already has the dtype of the operator's result.
+bool reusable(PyObject* operand, PyObject* fresh) noexcept {
+    return g_ufuncs.ndarray && Py_TYPE(operand) == g_ufuncs.ndarray && Py_TYPE(fresh) == g_ufuncs.ndarray &&
+           Py_REFCNT(fresh) == 1;
+}
+
+// a * b, as np.multiply(a, b, out=b) when `reuse` allows it.
+Ref multiply_into(PyObject* a, Ref b, bool reuse) noexcept {
+    if (reuse && reusable(a, b.get())) return call(g_ufuncs.multiply, a, b.get(), b.get());
+    return steal(PyNumber_Multiply(a, b.get()));
+}
+
 constexpr Spelling amplitude_phase[] = {&Constants::ap, &Constants::amppha, &Constants::AP, &Constants::AMPPHA};
 constexpr Spelling real_imaginary[] = {&Constants::r, &Constants::real, &Constants::REAL};
 constexpr Spelling complex_valued[] = {&Constants::c, &Constants::cplx, &Constants::complex,
@@ -39,13 +64,13 @@ Ref numpy_function(PyObject* globals, PyObject* name) noexcept {
 }
 
 // np.transpose(x, (1, 2, 0))
-Ref amplitude_phase_of(PyObject* globals, PyObject* x) noexcept {
+Ref amplitude_phase_of(PyObject* globals, PyObject* x, bool) noexcept {
     Ref transpose = numpy_function(globals, K().transpose.get());
     return transpose ? call(transpose.get(), x, K().axes_1_2_0.get()) : nullptr;
 }
 
 // A * np.<fn>(P), reading A and P anew from the planes array.
-Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name) noexcept {
+Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name, bool float64_planes) noexcept {
     Constants& k = K();
     Ref a = steal(PyObject_GetItem(x, k.index_0_ellipsis.get()));
     if (!a) return nullptr;
@@ -54,17 +79,20 @@ Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name) noexcept 
     Ref p = steal(PyObject_GetItem(x, k.index_1_ellipsis.get()));
     if (!p) return nullptr;
     Ref wave = call(fn.get(), p.get());
-    return wave ? steal(PyNumber_Multiply(a.get(), wave.get())) : nullptr;
+    p.reset();
+    if (!wave) return nullptr;
+    const bool reuse = float64_planes && (fn.get() == g_ufuncs.cos || fn.get() == g_ufuncs.sin);
+    return multiply_into(a.get(), std::move(wave), reuse);
 }
 
 // np.stack((A * np.cos(P), A * np.sin(P)), axis=-1)
-Ref real_imaginary_of(PyObject* globals, PyObject* x) noexcept {
+Ref real_imaginary_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
     Constants& k = K();
     Ref stack = numpy_function(globals, k.stack.get());
     if (!stack) return nullptr;
-    Ref re = magnitude_times(globals, x, k.cos.get());
+    Ref re = magnitude_times(globals, x, k.cos.get(), float64_planes);
     if (!re) return nullptr;
-    Ref im = magnitude_times(globals, x, k.sin.get());
+    Ref im = magnitude_times(globals, x, k.sin.get(), float64_planes);
     if (!im) return nullptr;
     Ref parts = steal(PyTuple_Pack(2, re.get(), im.get()));
     Ref kwnames = steal(PyTuple_Pack(1, k.axis.get()));
@@ -73,8 +101,8 @@ Ref real_imaginary_of(PyObject* globals, PyObject* x) noexcept {
     return steal(PyObject_Vectorcall(stack.get(), args, 1, kwnames.get()));
 }
 
-// A * (np.cos(P) + 1j * np.sin(P))
-Ref complex_of(PyObject* globals, PyObject* x) noexcept {
+// A * (np.cos(P) + 1j * np.sin(P)); each temporary goes as soon as it is used, as in Python.
+Ref complex_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
     Constants& k = K();
     Ref a = steal(PyObject_GetItem(x, k.index_0_ellipsis.get()));
     if (!a) return nullptr;
@@ -91,21 +119,41 @@ Ref complex_of(PyObject* globals, PyObject* x) noexcept {
     p = steal(PyObject_GetItem(x, k.index_1_ellipsis.get()));
     if (!p) return nullptr;
     Ref sine = call(sin.get(), p.get());
+    p.reset();
     if (!sine) return nullptr;
     Ref imaginary = steal(PyNumber_Multiply(unit.get(), sine.get()));
+    sine.reset();
     if (!imaginary) return nullptr;
-    Ref sum = steal(PyNumber_Add(cosine.get(), imaginary.get()));
-    if (!sum) return nullptr;
-    return steal(PyNumber_Multiply(a.get(), sum.get()));
+    const bool reuse = float64_planes && cos.get() == g_ufuncs.cos && sin.get() == g_ufuncs.sin;
+    Ref sum = reuse && reusable(cosine.get(), imaginary.get())
+                  ? call(g_ufuncs.add, cosine.get(), imaginary.get(), imaginary.get())
+                  : steal(PyNumber_Add(cosine.get(), imaginary.get()));
+    cosine.reset();
+    imaginary.reset();
+    return sum ? multiply_into(a.get(), std::move(sum), reuse) : nullptr;
 }
 
 }  // namespace
 
-Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, int& line) noexcept {
+void capture_numpy_ufuncs(PyObject* numpy_module) noexcept {
+    const char* names[] = {"cos", "sin", "multiply", "add", "ndarray"};
+    Ref found[5];
+    for (int i = 0; i < 5; ++i) found[i] = steal(PyObject_GetAttrString(numpy_module, names[i]));
+    // NumPy 1.x can rebind the array operators (set_numeric_ops): then no shortcut is sound.
+    int rebindable = PyObject_HasAttrStringWithError(numpy_module, "set_numeric_ops");
+    PyErr_Clear();
+    for (const Ref& item : found)
+        if (!item) return;
+    if (rebindable != 0 || !PyType_Check(found[4].get())) return;
+    g_ufuncs = Ufuncs{found[0].release(), found[1].release(), found[2].release(), found[3].release(),
+                      reinterpret_cast<PyTypeObject*>(found[4].release())};
+}
+
+Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, bool float64_planes, int& line) noexcept {
     struct Format {
         int test_line;
         int (*test)(PyObject*);
-        Ref (*convert)(PyObject*, PyObject*);
+        Ref (*convert)(PyObject*, PyObject*, bool);
     };
     static constexpr Format formats[] = {
         {193, [](PyObject* o) { return matches(o, amplitude_phase); }, amplitude_phase_of},
@@ -118,7 +166,7 @@ Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, int& lin
         if (selected < 0) return nullptr;
         if (selected) {
             line = format.test_line + 1;
-            return format.convert(globals, planes);
+            return format.convert(globals, planes, float64_planes);
         }
     }
     return borrow(Py_None);

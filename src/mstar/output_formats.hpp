@@ -5,8 +5,14 @@
 
 namespace mstar {
 
+// Records NumPy's `cos`, `sin`, `multiply`, `add` and `ndarray` as imported at load: while a
+// conversion meets exactly these, it lets the operators write into their own temporaries.
+void capture_numpy_ufuncs(PyObject* numpy_module) noexcept;
+
 // Returns the converted array, or None when `ofmt` names no format. On failure returns null
 // with the exception set and `line` the source line of the failing test or conversion.
-Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, int& line) noexcept;
+// `float64_planes` tells that `planes` is a float64 ndarray made by this module, whose
+// temporaries have known dtypes.
+Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, bool float64_planes, int& line) noexcept;
 
 }  // namespace mstar

@@ -271,7 +271,8 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     if (!np) return fail(190);
     Ref array = get_attr(np.get(), k.array.get());
     if (!array) return fail(190);
-    if (!native || np.get() != g_originals.numpy || array.get() != g_originals.array) {
+    const bool float64_planes = native && np.get() == g_originals.numpy && array.get() == g_originals.array;
+    if (!float64_planes) {
         if (native) x = as_float_tuple(x.get());
         if (x) x = call(array.get(), x.get());
         if (!x) return fail(190);
@@ -283,7 +284,7 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     f.reset();
 
     int line = 0;
-    Ref result = convert_planes(globals, bound[1], x.get(), line);
+    Ref result = convert_planes(globals, bound[1], x.get(), float64_planes, line);
     if (!result) return fail(line);
     return result.release();
 }
