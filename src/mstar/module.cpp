@@ -4,8 +4,7 @@
 #include "core/lookup.hpp"
 #include "demo.hpp"
 #include "function.hpp"
-#include "output_formats.hpp"
-#include "raw_reader.hpp"
+#include "originals.hpp"
 #include "source.hpp"
 
 #include <cstdint>
@@ -130,8 +129,7 @@ bool execute(State& s, PyObject* module, int& line) {
     if (!import_as(dict, k.struct_, k.struct_, &struct_module)) return false;
     line = 31;
     if (!import_as(dict, k.numpy, k.np, &numpy)) return false;
-    capture_decode_originals(struct_module.get(), numpy.get());
-    capture_numpy_ufuncs(numpy.get());
+    capture_originals(struct_module.get(), numpy.get());
 
     line = 34;
     s.header_function = make_header_function(dict, s.open.get());

@@ -2,6 +2,7 @@
 
 #include "core/constants.hpp"
 #include "core/lookup.hpp"
+#include "originals.hpp"
 
 namespace mstar {
 
@@ -9,28 +10,18 @@ namespace {
 
 using Spelling = Ref Constants::*;
 
-// NumPy as imported at load; never released.
-struct Ufuncs {
-    PyObject* cos = nullptr;
-    PyObject* sin = nullptr;
-    PyObject* multiply = nullptr;
-    PyObject* add = nullptr;
-    PyTypeObject* ndarray = nullptr;
-};
-Ufuncs g_ufuncs;
-
 // The conversions of float64 planes made by this module may let NumPy's own ufuncs write into
 // temporaries that nobody else holds: the same loops over the same values, one allocation
 // fewer. Every operand's dtype is then known (float64 planes, cos and sin as NumPy's), so the
 // temporary already has the dtype of the operator's result.
 bool reusable(PyObject* operand, PyObject* fresh) noexcept {
-    return g_ufuncs.ndarray && Py_TYPE(operand) == g_ufuncs.ndarray && Py_TYPE(fresh) == g_ufuncs.ndarray &&
+    return originals().ndarray && Py_TYPE(operand) == originals().ndarray && Py_TYPE(fresh) == originals().ndarray &&
            Py_REFCNT(fresh) == 1;
 }
 
 // a * b, as np.multiply(a, b, out=b) when `reuse` allows it.
 Ref multiply_into(PyObject* a, Ref b, bool reuse) noexcept {
-    if (reuse && reusable(a, b.get())) return call(g_ufuncs.multiply, a, b.get(), b.get());
+    if (reuse && reusable(a, b.get())) return call(originals().multiply, a, b.get(), b.get());
     return steal(PyNumber_Multiply(a, b.get()));
 }
 
@@ -81,7 +72,7 @@ Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name, bool floa
     Ref wave = call(fn.get(), p.get());
     p.reset();
     if (!wave) return nullptr;
-    const bool reuse = float64_planes && (fn.get() == g_ufuncs.cos || fn.get() == g_ufuncs.sin);
+    const bool reuse = float64_planes && (fn.get() == originals().cos || fn.get() == originals().sin);
     return multiply_into(a.get(), std::move(wave), reuse);
 }
 
@@ -124,9 +115,9 @@ Ref complex_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
     Ref imaginary = steal(PyNumber_Multiply(unit.get(), sine.get()));
     sine.reset();
     if (!imaginary) return nullptr;
-    const bool reuse = float64_planes && cos.get() == g_ufuncs.cos && sin.get() == g_ufuncs.sin;
+    const bool reuse = float64_planes && cos.get() == originals().cos && sin.get() == originals().sin;
     Ref sum = reuse && reusable(cosine.get(), imaginary.get())
-                  ? call(g_ufuncs.add, cosine.get(), imaginary.get(), imaginary.get())
+                  ? call(originals().add, cosine.get(), imaginary.get(), imaginary.get())
                   : steal(PyNumber_Add(cosine.get(), imaginary.get()));
     cosine.reset();
     imaginary.reset();
@@ -134,20 +125,6 @@ Ref complex_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
 }
 
 }  // namespace
-
-void capture_numpy_ufuncs(PyObject* numpy_module) noexcept {
-    const char* names[] = {"cos", "sin", "multiply", "add", "ndarray"};
-    Ref found[5];
-    for (int i = 0; i < 5; ++i) found[i] = steal(PyObject_GetAttrString(numpy_module, names[i]));
-    // NumPy 1.x can rebind the array operators (set_numeric_ops): then no shortcut is sound.
-    int rebindable = PyObject_HasAttrStringWithError(numpy_module, "set_numeric_ops");
-    PyErr_Clear();
-    for (const Ref& item : found)
-        if (!item) return;
-    if (rebindable != 0 || !PyType_Check(found[4].get())) return;
-    g_ufuncs = Ufuncs{found[0].release(), found[1].release(), found[2].release(), found[3].release(),
-                      reinterpret_cast<PyTypeObject*>(found[4].release())};
-}
 
 Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, bool float64_planes, int& line) noexcept {
     struct Format {

@@ -5,10 +5,6 @@
 
 namespace mstar {
 
-// Records NumPy's `cos`, `sin`, `multiply`, `add` and `ndarray` as imported at load: while a
-// conversion meets exactly these, it lets the operators write into their own temporaries.
-void capture_numpy_ufuncs(PyObject* numpy_module) noexcept;
-
 // Returns the converted array, or None when `ofmt` names no format. On failure returns null
 // with the exception set and `line` the source line of the failing test or conversion.
 // `float64_planes` tells that `planes` is a float64 ndarray made by this module, whose

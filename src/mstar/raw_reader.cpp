@@ -3,6 +3,7 @@
 #include "core/constants.hpp"
 #include "core/lookup.hpp"
 #include "header_reader.hpp"
+#include "originals.hpp"
 #include "output_formats.hpp"
 #include "source.hpp"
 
@@ -17,17 +18,6 @@
 namespace mstar {
 
 namespace {
-
-// What the module imported at load; never released.
-struct Originals {
-    PyObject* struct_module = nullptr;
-    PyObject* unpack_from = nullptr;
-    PyObject* numpy = nullptr;
-    PyObject* array = nullptr;
-    PyObject* empty = nullptr;
-    PyTypeObject* buffered_reader = nullptr;  // io.BufferedReader: files of the built-in open
-};
-Originals g_originals;
 
 // Some layouts keep the counts elsewhere than on lines 13 and 14 (real 01.04 chips have
 // NumberOfRows on line 13): when the positional conversion fails, take them by name instead.
@@ -94,7 +84,7 @@ void decode_in_place(double* values, Py_ssize_t count) noexcept {
 // The sample count when the design's struct.unpack_from is in place and the count is one that
 // a native decode can serve, else -1 (struct itself must then answer, errors included).
 Py_ssize_t native_count(PyObject* struct_module, PyObject* unpack_from, PyObject* count) noexcept {
-    if (!g_originals.empty || struct_module != g_originals.struct_module || unpack_from != g_originals.unpack_from)
+    if (!originals().empty || struct_module != originals().struct_module || unpack_from != originals().unpack_from)
         return -1;
     Py_ssize_t n = PyLong_AsSsize_t(count);
     if (n == -1 && PyErr_Occurred()) PyErr_Clear();
@@ -103,7 +93,7 @@ Py_ssize_t native_count(PyObject* struct_module, PyObject* unpack_from, PyObject
 
 Ref new_float64_array(Py_ssize_t n) noexcept {
     Ref size = steal(PyLong_FromSsize_t(n));
-    return size ? call(g_originals.empty, size.get()) : nullptr;
+    return size ? call(originals().empty, size.get()) : nullptr;
 }
 
 // Bytes left in the regular file behind `file` from `position` on, or -1 when unknown.
@@ -124,7 +114,7 @@ Py_ssize_t bytes_left(PyObject* file, PyObject* position) noexcept {
 Ref read_samples_in_place(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObject* unpack_from,
                           PyObject* count, bool& failed) noexcept {
     failed = false;
-    if (!g_originals.buffered_reader || Py_TYPE(file) != g_originals.buffered_reader ||
+    if (!originals().buffered_reader || Py_TYPE(file) != originals().buffered_reader ||
         bytes_left(file, offsets) < 4 * n)
         return nullptr;
     Ref array = new_float64_array(n);
@@ -185,25 +175,6 @@ Ref as_float_tuple(PyObject* array) noexcept {
 }
 
 }  // namespace
-
-void capture_decode_originals(PyObject* struct_module, PyObject* numpy_module) noexcept {
-    Ref unpack_from = get_attr(struct_module, K().unpack_from.get());
-    Ref array = get_attr(numpy_module, K().array.get());
-    Ref empty = get_attr(numpy_module, K().empty.get());
-    // Only the genuine built-in functions allow the native path.
-    if (!unpack_from || !array || !empty || !PyCFunction_Check(unpack_from.get()) ||
-        !PyCFunction_Check(array.get()) || !PyCFunction_Check(empty.get())) {
-        PyErr_Clear();
-        return;
-    }
-    Ref io = steal(PyImport_ImportModule("io"));
-    Ref reader = io ? steal(PyObject_GetAttrString(io.get(), "BufferedReader")) : nullptr;
-    PyErr_Clear();
-    g_originals = Originals{Py_NewRef(struct_module), unpack_from.release(), Py_NewRef(numpy_module),
-                            array.release(), empty.release(),
-                            reader && PyType_Check(reader.get()) ? reinterpret_cast<PyTypeObject*>(reader.release())
-                                                                 : nullptr};
-}
 
 PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     Constants& k = K();
@@ -271,7 +242,7 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     if (!np) return fail(190);
     Ref array = get_attr(np.get(), k.array.get());
     if (!array) return fail(190);
-    const bool float64_planes = native && np.get() == g_originals.numpy && array.get() == g_originals.array;
+    const bool float64_planes = native && np.get() == originals().numpy && array.get() == originals().array;
     if (!float64_planes) {
         if (native) x = as_float_tuple(x.get());
         if (x) x = call(array.get(), x.get());
