@@ -48,7 +48,7 @@ ASAN_ENV  := LD_PRELOAD="$$($(ASAN_CXX) -print-file-name=libasan.so) $$($(ASAN_C
 MEMCHECK_TESTS := $(wildcard tests/test_header*.py tests/test_raw*.py tests/test_output*.py tests/test_binding*.py \
 	tests/test_native*.py tests/test_hostile*.py tests/test_leaks.py tests/test_threads.py)
 
-.PHONY: check-asan memcheck
+.PHONY: check-asan fuzz-asan memcheck
 
 $(ASAN_PY):
 	@python=$$(tools/find-python313) && echo "creating $(ASAN_VENV) with $$python" && $$python -m venv $(ASAN_VENV)
@@ -62,6 +62,11 @@ $(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
 
 check-asan: $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider
+
+# The long fuzzing run against the sanitizer build.
+fuzz-asan: $(ASAN_VENV)/.installed
+	$(ASAN_ENV) MSTAR_FUZZ_EXAMPLES=$${MSTAR_FUZZ_EXAMPLES:-20000} $(ASAN_PY) -m pytest -q -p no:cacheprovider \
+		--hypothesis-show-statistics tests/test_fuzz.py
 
 memcheck: $(VENV)/.installed
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=no \

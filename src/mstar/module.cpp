@@ -115,7 +115,7 @@ bool execute(State& s, PyObject* module, int& line) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* registered = nullptr;
     int has_entry = PyMapping_GetOptionalItem(modules, k.module_name.get(), &registered);
-    Py_XDECREF(registered);
+    steal(registered).reset();
     if (has_entry < 0) return false;
     if (has_entry == 0 && PyObject_SetItem(modules, k.module_name.get(), module) < 0) return false;
     if (!(s.print = capture_builtin(s.builtins.get(), k.print.get()))) return false;
