@@ -14,11 +14,6 @@ struct Originals {
     PyObject* numpy = nullptr;
     PyObject* array = nullptr;        // numpy.array
     PyObject* empty = nullptr;        // numpy.empty
-    PyObject* cos = nullptr;          // numpy.cos, numpy.sin, and the ufuncs behind `*` and `+`
-    PyObject* sin = nullptr;
-    PyObject* multiply = nullptr;
-    PyObject* add = nullptr;
-    PyTypeObject* ndarray = nullptr;
     PyTypeObject* buffered_reader = nullptr;  // io.BufferedReader: the files of the built-in open
 };
 

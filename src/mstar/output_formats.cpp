@@ -2,28 +2,12 @@
 
 #include "core/constants.hpp"
 #include "core/lookup.hpp"
-#include "originals.hpp"
 
 namespace mstar {
 
 namespace {
 
 using Spelling = Ref Constants::*;
-
-// The conversions of float64 planes made by this module may let NumPy's own ufuncs write into
-// temporaries that nobody else holds: the same loops over the same values, one allocation
-// fewer. Every operand's dtype is then known (float64 planes, cos and sin as NumPy's), so the
-// temporary already has the dtype of the operator's result.
-bool reusable(PyObject* operand, PyObject* fresh) noexcept {
-    return originals().ndarray && Py_TYPE(operand) == originals().ndarray && Py_TYPE(fresh) == originals().ndarray &&
-           Py_REFCNT(fresh) == 1;
-}
-
-// a * b, as np.multiply(a, b, out=b) when `reuse` allows it.
-Ref multiply_into(PyObject* a, Ref b, bool reuse) noexcept {
-    if (reuse && reusable(a, b.get())) return call(originals().multiply, a, b.get(), b.get());
-    return steal(PyNumber_Multiply(a, b.get()));
-}
 
 constexpr Spelling amplitude_phase[] = {&Constants::ap, &Constants::amppha, &Constants::AP, &Constants::AMPPHA};
 constexpr Spelling real_imaginary[] = {&Constants::r, &Constants::real, &Constants::REAL};
@@ -55,13 +39,13 @@ Ref numpy_function(PyObject* globals, PyObject* name) noexcept {
 }
 
 // np.transpose(x, (1, 2, 0))
-Ref amplitude_phase_of(PyObject* globals, PyObject* x, bool) noexcept {
+Ref amplitude_phase_of(PyObject* globals, PyObject* x) noexcept {
     Ref transpose = numpy_function(globals, K().transpose.get());
     return transpose ? call(transpose.get(), x, K().axes_1_2_0.get()) : nullptr;
 }
 
 // A * np.<fn>(P), reading A and P anew from the planes array.
-Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name, bool float64_planes) noexcept {
+Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name) noexcept {
     Constants& k = K();
     Ref a = steal(PyObject_GetItem(x, k.index_0_ellipsis.get()));
     if (!a) return nullptr;
@@ -72,18 +56,17 @@ Ref magnitude_times(PyObject* globals, PyObject* x, PyObject* fn_name, bool floa
     Ref wave = call(fn.get(), p.get());
     p.reset();
     if (!wave) return nullptr;
-    const bool reuse = float64_planes && (fn.get() == originals().cos || fn.get() == originals().sin);
-    return multiply_into(a.get(), std::move(wave), reuse);
+    return steal(PyNumber_Multiply(a.get(), wave.get()));
 }
 
 // np.stack((A * np.cos(P), A * np.sin(P)), axis=-1)
-Ref real_imaginary_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
+Ref real_imaginary_of(PyObject* globals, PyObject* x) noexcept {
     Constants& k = K();
     Ref stack = numpy_function(globals, k.stack.get());
     if (!stack) return nullptr;
-    Ref re = magnitude_times(globals, x, k.cos.get(), float64_planes);
+    Ref re = magnitude_times(globals, x, k.cos.get());
     if (!re) return nullptr;
-    Ref im = magnitude_times(globals, x, k.sin.get(), float64_planes);
+    Ref im = magnitude_times(globals, x, k.sin.get());
     if (!im) return nullptr;
     Ref parts = steal(PyTuple_Pack(2, re.get(), im.get()));
     Ref kwnames = steal(PyTuple_Pack(1, k.axis.get()));
@@ -93,7 +76,7 @@ Ref real_imaginary_of(PyObject* globals, PyObject* x, bool float64_planes) noexc
 }
 
 // A * (np.cos(P) + 1j * np.sin(P)); each temporary goes as soon as it is used, as in Python.
-Ref complex_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
+Ref complex_of(PyObject* globals, PyObject* x) noexcept {
     Constants& k = K();
     Ref a = steal(PyObject_GetItem(x, k.index_0_ellipsis.get()));
     if (!a) return nullptr;
@@ -115,22 +98,19 @@ Ref complex_of(PyObject* globals, PyObject* x, bool float64_planes) noexcept {
     Ref imaginary = steal(PyNumber_Multiply(unit.get(), sine.get()));
     sine.reset();
     if (!imaginary) return nullptr;
-    const bool reuse = float64_planes && cos.get() == originals().cos && sin.get() == originals().sin;
-    Ref sum = reuse && reusable(cosine.get(), imaginary.get())
-                  ? call(originals().add, cosine.get(), imaginary.get(), imaginary.get())
-                  : steal(PyNumber_Add(cosine.get(), imaginary.get()));
+    Ref sum = steal(PyNumber_Add(cosine.get(), imaginary.get()));
     cosine.reset();
     imaginary.reset();
-    return sum ? multiply_into(a.get(), std::move(sum), reuse) : nullptr;
+    return sum ? steal(PyNumber_Multiply(a.get(), sum.get())) : nullptr;
 }
 
 }  // namespace
 
-Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, bool float64_planes, int& line) noexcept {
+Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, int& line) noexcept {
     struct Format {
         int test_line;
         int (*test)(PyObject*);
-        Ref (*convert)(PyObject*, PyObject*, bool);
+        Ref (*convert)(PyObject*, PyObject*);
     };
     static constexpr Format formats[] = {
         {193, [](PyObject* o) { return matches(o, amplitude_phase); }, amplitude_phase_of},
@@ -143,7 +123,7 @@ Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, bool flo
         if (selected < 0) return nullptr;
         if (selected) {
             line = format.test_line + 1;
-            return format.convert(globals, planes, float64_planes);
+            return format.convert(globals, planes);
         }
     }
     return borrow(Py_None);

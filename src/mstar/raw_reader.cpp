@@ -242,8 +242,7 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     if (!np) return fail(190);
     Ref array = get_attr(np.get(), k.array.get());
     if (!array) return fail(190);
-    const bool float64_planes = native && np.get() == originals().numpy && array.get() == originals().array;
-    if (!float64_planes) {
+    if (!native || np.get() != originals().numpy || array.get() != originals().array) {
         if (native) x = as_float_tuple(x.get());
         if (x) x = call(array.get(), x.get());
         if (!x) return fail(190);
@@ -255,7 +254,7 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     f.reset();
 
     int line = 0;
-    Ref result = convert_planes(globals, bound[1], x.get(), float64_planes, line);
+    Ref result = convert_planes(globals, bound[1], x.get(), line);
     if (!result) return fail(line);
     return result.release();
 }
