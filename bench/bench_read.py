@@ -43,7 +43,7 @@ def chip_bytes(rows, cols, seed=0):
     return head, head + np.concatenate([magnitude.ravel(), phase.ravel()]).astype(">f4").tobytes()
 
 
-# --- the plain-Python path, as written in the reader's design --------------------------------------------
+# --- the reader's steps written in plain Python ------------------------------------------------------------
 def literal_planes(path):
     f = open(path, "rb")
     f.readline()

@@ -81,7 +81,7 @@ void decode_in_place(double* values, Py_ssize_t count) noexcept {
     }
 }
 
-// The sample count when the design's struct.unpack_from is in place and the count is one that
+// The sample count when the original struct.unpack_from is in place and the count is one that
 // a native decode can serve, else -1 (struct itself must then answer, errors included).
 Py_ssize_t native_count(PyObject* struct_module, PyObject* unpack_from, PyObject* count) noexcept {
     if (!originals().empty || struct_module != originals().struct_module || unpack_from != originals().unpack_from)
@@ -108,9 +108,9 @@ Py_ssize_t bytes_left(PyObject* file, PyObject* position) noexcept {
     return info.st_size > at ? static_cast<Py_ssize_t>(info.st_size - at) : 0;
 }
 
-// The design reads the whole rest of the file into bytes and unpacks it. For a buffered file of
-// the built-in type, read only the samples, straight into the array that receives them. Returns
-// null without an exception when the design's own reading must run instead.
+// The reader's steps read the whole rest of the file into bytes and unpack it. For a buffered
+// file of the built-in type, read only the samples, straight into the array that receives them.
+// Returns null without an exception when those steps must run as written instead.
 Ref read_samples_in_place(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObject* unpack_from,
                           PyObject* count, bool& failed) noexcept {
     failed = false;
@@ -131,7 +131,7 @@ Ref read_samples_in_place(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObj
     if (read < 4 * n) {
         failed = true;
         if (read >= 0) {
-            // The file shrank under us: struct gives the design's error about what is there.
+            // The file shrank under us: struct gives the error the steps as written would give.
             Ref rest = steal(PyBytes_FromStringAndSize(upper, read));
             Ref format = rest ? steal(PyNumber_Remainder(K().float_format.get(), count)) : nullptr;
             Ref unpacked = format ? call(unpack_from, format.get(), rest.get(), K().int_0.get()) : nullptr;
