@@ -2,6 +2,7 @@
 
 import ctypes
 import inspect
+import pydoc
 
 import numpy as np
 import pytest
@@ -112,6 +113,8 @@ def test_attributes_and_code(func, defaults, signature, first, varnames, lines):
     assert func.__defaults__ == defaults and func.__kwdefaults__ is None
     assert func.__globals__ is vars(m) and getattr(m, name) is func
     assert str(inspect.signature(func)) == signature
+    # help() shows it as a routine with its signature; read through a class it stays itself
+    assert f"{name}{signature}" in pydoc.render_doc(func, renderer=pydoc.plaintext) and type("C", (), {"f": func})().f is func
     saved = func.__doc__
     assert isinstance(saved, str) and func.__doc__ is saved
     try:

@@ -186,6 +186,10 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// Read through a class, the function stays itself (it takes no `self`); having a __get__ makes
+// inspect and pydoc treat it as a routine and show its signature.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 PyObject* get_defaults(PyObject* self, void*) {
     PyObject* defaults = as_function(self)->defaults;
     return Py_NewRef(defaults ? defaults : Py_None);
@@ -237,6 +241,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},
