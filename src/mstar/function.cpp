@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "core/constants.hpp"
+#include "core/lookup.hpp"
 #include "header_reader.hpp"
 #include "help_texts.hpp"
 #include "raw_reader.hpp"
@@ -72,12 +73,7 @@ PyObject* count_error(const Signature& sig, Py_ssize_t given) noexcept {
 }
 
 // 1 when `key` names `param`, 0 when not, -1 with an exception set.
-int same_name(PyObject* key, PyObject* param) noexcept {
-    if (key == param) return 1;
-    if (PyUnicode_CheckExact(key)) return PyUnicode_Compare(key, param) == 0;
-    Ref equal = steal(PyObject_RichCompare(key, param, Py_EQ));
-    return equal ? PyObject_IsTrue(equal.get()) : -1;
-}
+int same_name(PyObject* key, PyObject* param) noexcept { return key == param ? 1 : equals(key, param); }
 
 // Binds the keywords in call order; false with the exception set on the first failure.
 bool bind_keywords(const Signature& sig, PyObject* const* values, Py_ssize_t npositional,

@@ -8,13 +8,6 @@ namespace mstar {
 
 namespace {
 
-// `text == constant` as Python evaluates it.
-int equals(PyObject* text, PyObject* constant) noexcept {
-    if (PyUnicode_CheckExact(text)) return PyUnicode_Compare(text, constant) == 0;
-    Ref result = steal(PyObject_RichCompare(text, constant, Py_EQ));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
-
 bool too_many_values() noexcept {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
     return false;

@@ -141,8 +141,7 @@ bool execute(State& s, PyObject* module, int& line) {
     line = 204;
     Ref name = load_global(dict, k.dunder_name.get());
     if (!name) return false;
-    Ref is_main = steal(PyObject_RichCompare(name.get(), k.dunder_main.get(), Py_EQ));
-    int run = is_main ? PyObject_IsTrue(is_main.get()) : -1;
+    int run = equals(name.get(), k.dunder_main.get());
     if (run < 0 || (run && !run_demo(dict, s.print.get(), line))) return false;
 
     line = 1;

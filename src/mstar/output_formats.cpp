@@ -19,14 +19,7 @@ constexpr Spelling complex_valued[] = {&Constants::c, &Constants::cplx, &Constan
 template <std::size_t N>
 int matches(PyObject* ofmt, const Spelling (&spellings)[N]) noexcept {
     for (Spelling spelling : spellings) {
-        PyObject* text = (K().*spelling).get();
-        int equal;
-        if (PyUnicode_CheckExact(ofmt)) {
-            equal = PyUnicode_Compare(ofmt, text) == 0;
-        } else {
-            Ref result = steal(PyObject_RichCompare(ofmt, text, Py_EQ));
-            equal = result ? PyObject_IsTrue(result.get()) : -1;
-        }
+        int equal = equals(ofmt, (K().*spelling).get());
         if (equal != 0) return equal;
     }
     return 0;

@@ -8,12 +8,8 @@ namespace mstar {
 // X(member, text): every string the module uses as a name or literal.
 #define MSTAR_STRINGS(X)                                                       \
     /* module namespace and import */                                          \
-    X(dunder_builtins, "__builtins__") X(dunder_name, "__name__")              \
-    X(dunder_main, "__main__") X(dunder_test, "__test__")                      \
-    X(dunder_loader, "__loader__") X(dunder_file, "__file__")                  \
-    X(dunder_package, "__package__") X(dunder_path, "__path__")                \
-    X(name, "name") X(loader, "loader") X(origin, "origin")                    \
-    X(parent, "parent") X(submodule_search_locations, "submodule_search_locations") \
+    X(dunder_name, "__name__") X(dunder_main, "__main__")                      \
+    X(dunder_test, "__test__") X(name, "name")                                 \
     X(print, "print") X(open, "open")                                          \
     X(os, "os") X(struct_, "struct") X(numpy, "numpy") X(np, "np")             \
     X(module_name, "vantrel.datasets.mstar")                                   \
@@ -33,7 +29,7 @@ namespace mstar {
     X(number_of_columns, "NumberOfColumns") X(number_of_rows, "NumberOfRows")  \
     /* struct and NumPy */                                                     \
     X(unpack_from, "unpack_from") X(float_format, ">%df") X(array, "array")    \
-    X(empty, "empty") X(float64, "float64") X(reshape, "reshape")              \
+    X(reshape, "reshape")                                                      \
     X(transpose, "transpose") X(stack, "stack") X(axis, "axis")                \
     X(cos, "cos") X(sin, "sin")                                                \
     /* output format spellings */                                              \

@@ -25,6 +25,13 @@ Ref load_global(PyObject* globals, PyObject* name) noexcept {
     return steal(found);
 }
 
+int equals(PyObject* value, PyObject* text) noexcept {
+    // Two exact strs compare by value; nothing can tell the shortcut from `==`.
+    if (PyUnicode_CheckExact(value)) return PyUnicode_Compare(value, text) == 0;
+    Ref result = steal(PyObject_RichCompare(value, text, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
 Ref import_module(PyObject* name, PyObject* globals) noexcept {
     Ref module = steal(PyImport_GetModule(name));
     if (module) {

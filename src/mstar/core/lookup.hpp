@@ -25,6 +25,10 @@ Ref import_module(PyObject* name, PyObject* globals) noexcept;
 // `import a.b as c`: the submodule `last` of the package returned by import_module.
 Ref import_alias(PyObject* package, PyObject* last) noexcept;
 
+// `value == text` (text an exact str) as Python evaluates it, then the result's truth:
+// 1, 0, or -1 with the exception set.
+int equals(PyObject* value, PyObject* text) noexcept;
+
 // obj.name(*args), positional arguments only.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) noexcept {
