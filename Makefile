@@ -17,7 +17,7 @@ fuzz: $(VENV)/.installed
 	MSTAR_FUZZ_EXAMPLES=$${MSTAR_FUZZ_EXAMPLES:-20000} $(PY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py
 
 bench: $(VENV)/.installed
-	$(PY) bench/bench_read.py
+	$(PY) bench/bench_read.py $(ARGS)
 
 $(PY):
 	@python=$$(tools/find-python313) && echo "creating $(VENV) with $$python" && $$python -m venv $(VENV)
