@@ -91,9 +91,16 @@ Py_ssize_t native_count(PyObject* struct_module, PyObject* unpack_from, PyObject
     return n >= 0 && n <= PY_SSIZE_T_MAX / 8 ? n : -1;
 }
 
-Ref new_float64_array(Py_ssize_t n) noexcept {
+// numpy.empty(n), with its memory held writable in `target`; null without an exception when
+// either fails (the steps as written then meet the failure themselves).
+Ref new_float64_array(Py_ssize_t n, Buffer& target) noexcept {
     Ref size = steal(PyLong_FromSsize_t(n));
-    return size ? call(originals().empty, size.get()) : nullptr;
+    Ref array = size ? call(originals().empty, size.get()) : nullptr;
+    if (!array || !target.acquire(array.get(), PyBUF_WRITABLE)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return array;
 }
 
 // Bytes left in the regular file behind `file` from `position` on, or -1 when unknown.
@@ -117,12 +124,9 @@ Ref read_samples_in_place(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObj
     if (!originals().buffered_reader || Py_TYPE(file) != originals().buffered_reader ||
         bytes_left(file, offsets) < 4 * n)
         return nullptr;
-    Ref array = new_float64_array(n);
     Buffer target;
-    if (!array || !target.acquire(array.get(), PyBUF_WRITABLE)) {
-        PyErr_Clear();
-        return nullptr;
-    }
+    Ref array = new_float64_array(n, target);
+    if (!array) return nullptr;
     char* upper = static_cast<char*>(target.data()) + 4 * n;
     Ref view = steal(PyMemoryView_FromMemory(upper, 4 * n, PyBUF_WRITE));
     Ref got = view ? call_method(file, K().readinto.get(), view.get()) : nullptr;
@@ -147,12 +151,9 @@ Ref read_samples_in_place(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObj
 // exception when only struct can answer (a short block, data that is not bytes).
 Ref decode_bytes(PyObject* data, Py_ssize_t n) noexcept {
     if (n < 0 || !PyBytes_CheckExact(data) || n > PyBytes_GET_SIZE(data) / 4) return nullptr;
-    Ref array = new_float64_array(n);
     Buffer target;
-    if (!array || !target.acquire(array.get(), PyBUF_WRITABLE)) {
-        PyErr_Clear();
-        return nullptr;
-    }
+    Ref array = new_float64_array(n, target);
+    if (!array) return nullptr;
     decode_be_float32(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
                       static_cast<double*>(target.data()), n);
     return array;

@@ -21,8 +21,8 @@ namespace mstar {
     X(nrows, "nrows") X(x, "x")                                                \
     /* file, bytes and str methods */                                          \
     X(readline, "readline") X(strip, "strip") X(decode, "decode")              \
-    X(split, "split") X(seek, "seek") X(read, "read") X(readinto, "readinto")    \
-    X(close, "close")        \
+    X(split, "split") X(seek, "seek") X(read, "read") X(readinto, "readinto")  \
+    X(close, "close")                                                          \
     /* header literals */                                                      \
     X(rb, "rb") X(phoenix_header_ver, "PhoenixHeaderVer") X(utf_8, "utf-8")    \
     X(end_marker, "[EndofPhoenixHeader]") X(separator, "= ")                   \
