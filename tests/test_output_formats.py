@@ -111,3 +111,21 @@ def test_np_looked_up_at_use(chip, monkeypatch, ofmt, names, line):
         with pytest.raises(RuntimeError, match=broken) as info:
             mstar_raw(chip, ofmt)
         assert raw_lines(info.value) == [line]
+
+
+SPECIAL = np.array([0x00000000, 0x80000000, 0x7F800000, 0xFF800000, 0x7FC00000, 0xFFC12345, 0x7F800001, 0xFFBFFFFF,
+                    0x00000001, 0x807FFFFF, 0x3F800000, 0x40490FDB], np.uint32)
+
+
+@pytest.mark.parametrize("rows, cols", [(127, 128), (128, 128), (255, 128), (256, 128)])  # around 256 KiB complex, float
+def test_bits_equal_python_statements(make_chip, rows, cols):
+    n = rows * cols
+    rng = np.random.default_rng(n)
+    words = np.where(rng.random(2 * n) < 0.5, rng.choice(SPECIAL, 2 * n), rng.random(2 * n).astype(np.float32).view(np.uint32))
+    path = make_chip(chip_bytes(rows=rows, cols=cols, magnitude=[], phase=[]) + words.astype(">u4").tobytes())
+    x = np.array(struct.unpack_from(">%df" % (2 * n), words.astype(">u4").tobytes(), 0)).reshape(2, rows, cols)
+    with np.errstate(all="ignore"):
+        A, P = x[0, ...], x[1, ...]  # NumPy computes into temporaries of 256 KiB or more here, in its own operand order
+        expected = {"c": A * (np.cos(P) + 1j * np.sin(P)), "r": np.stack((A * np.cos(P), A * np.sin(P)), axis=-1)}
+        for ofmt, want in expected.items():
+            assert np.array_equal(mstar_raw(path, ofmt).view(np.uint64), want.view(np.uint64)), ofmt

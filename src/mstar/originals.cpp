@@ -28,6 +28,10 @@ void capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept
     found.numpy = Py_NewRef(numpy_module);
     found.array = builtin_function(numpy_module, "array");
     found.empty = builtin_function(numpy_module, "empty");
+    found.asarray = builtin_function(numpy_module, "asarray");
+    found.can_cast = PyObject_GetAttrString(numpy_module, "can_cast");  // a dispatcher, not a built-in
+    found.ndarray = type_attribute(numpy_module, "ndarray");
+    found.generic = type_attribute(numpy_module, "generic");
     Ref io = steal(PyImport_ImportModule("io"));
     if (io) found.buffered_reader = type_attribute(io.get(), "BufferedReader");
     PyErr_Clear();

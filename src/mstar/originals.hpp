@@ -14,6 +14,10 @@ struct Originals {
     PyObject* numpy = nullptr;
     PyObject* array = nullptr;        // numpy.array
     PyObject* empty = nullptr;        // numpy.empty
+    PyObject* asarray = nullptr;      // numpy.asarray
+    PyObject* can_cast = nullptr;     // numpy.can_cast
+    PyTypeObject* ndarray = nullptr;  // numpy.ndarray
+    PyTypeObject* generic = nullptr;  // numpy.generic: NumPy's scalar types
     PyTypeObject* buffered_reader = nullptr;  // io.BufferedReader: the files of the built-in open
 };
 

@@ -32,6 +32,8 @@ namespace mstar {
     X(reshape, "reshape")                                                      \
     X(transpose, "transpose") X(stack, "stack") X(axis, "axis")                \
     X(cos, "cos") X(sin, "sin")                                                \
+    X(flags, "flags") X(num, "num") X(dtype, "dtype") X(nbytes, "nbytes")      \
+    X(ndim, "ndim") X(safe, "safe")                                            \
     /* output format spellings */                                              \
     X(ap, "ap") X(amppha, "amppha") X(AP, "AP") X(AMPPHA, "AMPPHA")            \
     X(r, "r") X(real, "real") X(REAL, "REAL")                                  \
