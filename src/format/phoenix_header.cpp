@@ -1,5 +1,6 @@
 #include "phoenix_header.hpp"
 
+#include <cstring>
 #include <limits>
 
 namespace phoenix {
@@ -11,6 +12,13 @@ namespace {
 bool valid_utf8(std::string_view text) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
+    // Headers are ASCII in practice: eight bytes at a time while no high bit is set.
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (word & 0x8080808080808080u) break;
+        p += 8;
+    }
     while (p < end) {
         unsigned char c = *p;
         if (c < 0x80) {
@@ -60,7 +68,11 @@ Span version_value(std::string_view data, Span line) noexcept {
 }  // namespace
 
 void parse(std::string_view data, bool whole_file, Header& out) {
-    out = Header{};
+    out.version = {};
+    out.entries.clear();  // keeps its capacity for the next header
+    out.end = 0;
+    out.fault = Fault::none;
+    out.fault_line = 0;
     std::size_t line_number = !data.empty() && data[0] == '\n' ? 1 : 0;
     auto fail = [&](Fault fault) {
         out.fault = fault;
