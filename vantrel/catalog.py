@@ -5,6 +5,7 @@ that filters, splits, summarises and exports."""
 from __future__ import annotations
 
 import csv
+import operator
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, overload
@@ -82,36 +83,33 @@ class Catalog(Sequence[Record]):
     scan could not read as chips, as (path, reason) pairs.
     """
 
-    __slots__ = ("_columns", "skipped", "classes", "_labels", "split_name")
+    __slots__ = ("_columns", "skipped", "classes", "labels", "split_name")
 
     def __init__(self, records: Iterable[Record] = (), skipped: Iterable[tuple[str, str]] = ()) -> None:
         rows = [record._astuple() for record in records]
         columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS)}
-        self._set(columns, list(skipped), None, None, None)
+        self._set(_with_arrays(columns), list(skipped), None, None, None)
 
     @classmethod
-    def _from_columns(cls, columns: dict[str, list], skipped: list[tuple[str, str]], classes=None, labels=None,
+    def _from_columns(cls, columns: dict[str, Any], skipped: list[tuple[str, str]], classes=None, labels=None,
                       split_name=None) -> Catalog:
         catalog = cls.__new__(cls)
         catalog._set(columns, skipped, classes, labels, split_name)
         return catalog
 
     def _set(self, columns, skipped, classes, labels, split_name) -> None:
+        # Text fields are lists; numeric fields are read-only NumPy arrays (float64, int64).
         self._columns = columns
         self.skipped = skipped
         self.classes = classes
-        self._labels = labels
+        self.labels = labels
         self.split_name = split_name
 
-    @property
-    def labels(self):
-        return self._labels
-
     def column(self, name: str) -> list:
-        """The values of one field, one per record (a new list)."""
+        """The values of one field, one per record, as a new list."""
         if name not in self._columns:
             raise ValueError(f"no field {name!r}; the fields are {', '.join(FIELDS)}")
-        return list(self._columns[name])
+        return _as_list(self._columns[name])
 
     @property
     def paths(self) -> list[str]:
@@ -121,7 +119,7 @@ class Catalog(Sequence[Record]):
         return len(self._columns["path"])
 
     def __iter__(self) -> Iterator[Record]:
-        return (Record(*row) for row in zip(*(self._columns[name] for name in FIELDS)))
+        return (Record(*row) for row in zip(*(_as_list(self._columns[name]) for name in FIELDS)))
 
     @overload
     def __getitem__(self, index: int) -> Record: ...
@@ -131,24 +129,28 @@ class Catalog(Sequence[Record]):
     def __getitem__(self, index):
         if isinstance(index, slice):
             return self._take(range(len(self))[index])
-        if hasattr(index, "__index__"):
-            i = range(len(self))[index]  # IndexError as a list gives it
-            return Record(*(self._columns[name][i] for name in FIELDS))
-        return self._take(self._positions(index))
+        try:
+            i = range(len(self))[operator.index(index)]  # IndexError as a list gives it
+        except TypeError:  # not a single int: a selection
+            return self._take(self._positions(index))
+        return Record(*(_item(self._columns[name], i) for name in FIELDS))
 
     def _positions(self, index) -> list[int]:
-        if hasattr(index, "dtype") and index.dtype == bool or (
-                isinstance(index, Sequence) and index and all(isinstance(v, bool) for v in index)):
-            mask = [bool(v) for v in index]
-            if len(mask) != len(self):
-                raise IndexError(f"a mask of {len(mask)} values for a catalog of {len(self)} records")
-            return [i for i, keep in enumerate(mask) if keep]
+        values = list(index)
+        if getattr(index, "dtype", None) == bool or (values and all(isinstance(v, bool) for v in values)):
+            if len(values) != len(self):
+                raise IndexError(f"a mask of {len(values)} values for a catalog of {len(self)} records")
+            return [i for i, keep in enumerate(values) if keep]
         n = range(len(self))
-        return [n[int(i)] for i in index]
+        return [n[int(i)] for i in values]
 
     def _take(self, positions) -> Catalog:
-        columns = {name: [values[i] for i in positions] for name, values in self._columns.items()}
-        labels = None if self._labels is None else self._labels[list(positions)]
+        import numpy as np
+
+        chosen = np.asarray(positions, dtype=np.intp)
+        columns = {name: values[chosen] if isinstance(values, np.ndarray) else [values[i] for i in positions]
+                   for name, values in self._columns.items()}
+        labels = None if self.labels is None else self.labels[chosen]
         return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name)
 
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
@@ -164,7 +166,7 @@ class Catalog(Sequence[Record]):
                 raise TypeError(f"filter() got an unknown field {name!r}; the fields are {', '.join(FIELDS)}")
         keep = range(len(self))
         for name, wanted in field_values.items():
-            values = self._columns[name]
+            values = _as_list(self._columns[name])
             if isinstance(wanted, (list, tuple, set, frozenset)):
                 keep = [i for i in keep if values[i] in wanted]
             else:
@@ -192,7 +194,7 @@ class Catalog(Sequence[Record]):
         return select(self, name, subset, depression)
 
     def to_csv(self, path: str | os.PathLike[str]) -> None:
-        """Writes one row per record, after a header row naming the fields (and the class for a split)."""
+        """Writes one row per record, after a header row naming the fields (and the label for a split)."""
         names, columns = self._table()
         with open(path, "w", newline="", encoding="utf-8") as out:
             writer = csv.writer(out)
@@ -210,10 +212,10 @@ class Catalog(Sequence[Record]):
 
     def _table(self) -> tuple[list[str], list[list]]:
         names = list(FIELDS)
-        columns = [self._columns[name] for name in FIELDS]
+        columns = [_as_list(self._columns[name]) for name in FIELDS]
         if self.classes is not None:
+            labels = self.labels.tolist()
             names += ["label", "class"]
-            labels = self._labels.tolist()
             columns += [labels, [self.classes[i] for i in labels]]
         return names, columns
 
@@ -226,6 +228,28 @@ class Catalog(Sequence[Record]):
     def __repr__(self) -> str:
         split = f" of split {self.split_name} ({len(self.classes)} classes)" if self.classes is not None else ""
         return f"<Catalog of {len(self)} chips{split}, {len(self.skipped)} skipped>"
+
+
+NUMBERS = {"depression": "float64", "azimuth": "float64", "rows": "int64", "columns": "int64", "data_offset": "int64"}
+
+
+def _with_arrays(columns: dict[str, list]) -> dict[str, Any]:
+    import numpy as np
+
+    for name, dtype in NUMBERS.items():
+        array = np.array(columns[name], dtype=dtype)
+        array.flags.writeable = False
+        columns[name] = array
+    return columns
+
+
+def _as_list(values) -> list:
+    return values.tolist() if hasattr(values, "tolist") else list(values)
+
+
+def _item(values, i: int):
+    value = values[i]
+    return value.item() if hasattr(value, "item") else value
 
 
 def default_threads() -> int:
@@ -258,6 +282,11 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     root = os.fspath(root)
     os.stat(root)  # a missing root raises FileNotFoundError
     with Progress(progress, "scan", "file") as bar:
-        columns, skipped = _chips.scan(os.fsencode(root), bool(verify), check_threads(threads), bar.update)
-    skipped.sort()
-    return Catalog._from_columns(dict(zip(FIELDS, columns)), skipped)
+        texts, numbers, skipped = _chips.scan(os.fsencode(root), bool(verify), check_threads(threads), bar.update)
+    import numpy as np
+
+    columns = dict(zip(("path", "target_type", "serial", "header_version"), texts))
+    for name, dtype, data in zip(("depression", "azimuth", "rows", "columns", "data_offset"),
+                                 (np.float64, np.float64, np.int64, np.int64, np.int64), numbers):
+        columns[name] = np.frombuffer(data, dtype)  # read-only, as the catalog's arrays are
+    return Catalog._from_columns(columns, skipped)

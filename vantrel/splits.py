@@ -74,7 +74,7 @@ def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset]
     if subset not in split.subsets:
         raise ValueError(f"unknown subset {subset!r} of split {split.name!r}; "
                          f"its subsets are {', '.join(split.subsets)}")
-    return f"{split.name} {subset}", split.classes, split.subsets[subset]
+    return f"{split.name!r} {subset}", split.classes, split.subsets[subset]
 
 
 def _own(classes: Mapping[str, Sequence[str]], subset, depression) -> tuple[str, tuple[str, ...], Subset]:
@@ -107,7 +107,7 @@ def select(catalog: Catalog, name, subset, depression) -> Catalog:
             label_of_serial[serial.lower()] = label
     depressions = set(chosen.depressions)
     serials = catalog._columns["serial"]
-    found_depressions = catalog._columns["depression"]
+    found_depressions = catalog._columns["depression"].tolist()
     positions, labels = [], []
     for i, serial in enumerate(serials):
         label = label_of_serial.get(serial.lower())
@@ -120,6 +120,7 @@ def select(catalog: Catalog, name, subset, depression) -> Catalog:
 
     import numpy as np
 
-    picked = catalog[positions] if positions else catalog[0:0]
-    return type(catalog)._from_columns(picked._columns, catalog.skipped, classes, np.array(labels, dtype=np.int64),
-                                       title)
+    picked = catalog._take(positions)
+    labels = np.array(labels, dtype=np.int64)
+    labels.flags.writeable = False
+    return type(catalog)._from_columns(picked._columns, catalog.skipped, classes, labels, title)

@@ -7,9 +7,11 @@
 
 namespace chips {
 
-// Returns (columns, skipped): columns is a tuple of lists (path, target_type, serial, depression,
-// azimuth, rows, columns, header_version, data_offset), one item per chip in path order; skipped
-// is a list of (path, reason).
+// Returns (texts, numbers, skipped), one item per chip in path order:
+//   texts: a tuple of lists (path, target_type, serial, header_version);
+//   numbers: a tuple of bytes holding native float64 (depression, azimuth) and int64 (rows,
+//            columns, data_offset) values;
+//   skipped: a list of (path, reason).
 PyObject* scan(PyObject* module, PyObject* args) noexcept;
 
 }  // namespace chips

@@ -2,7 +2,6 @@
 
 #include "chip_file.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -17,18 +16,19 @@ namespace {
 
 class Walker {
 public:
-    explicit Walker(TreeListing& out) : out_(out) {}
+    explicit Walker(const FolderFiles& found) : found_(found) {}
 
-    void folder(const std::string& path) {
+    // False once `found` asked to end the walk.
+    bool folder(const std::string& path) {
         FileHandle fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat info;
         if (!fd || ::fstat(fd.get(), &info) != 0) return problem(path, errno);
         // A folder met again (a link back up the tree, or two links to one folder) is read once.
-        if (!seen_.insert({info.st_dev, info.st_ino}).second) return;
+        if (!seen_.insert({info.st_dev, info.st_ino}).second) return true;
         DIR* listing = ::fdopendir(fd.get());
         if (!listing) return problem(path, errno);
-        const int dir_fd = fd.get();
-        std::vector<std::string> folders;
+        const int dir_fd = fd.release();  // closed with the listing
+        std::vector<std::string> files, folders;
         const std::string prefix = path.ends_with('/') ? path : path + '/';
         for (;;) {
             errno = 0;
@@ -49,35 +49,38 @@ public:
                                                                 : DT_UNKNOWN;
             }
             if (type == DT_DIR) folders.push_back(prefix + name);
-            else if (type == DT_REG) out_.files.push_back(prefix + name);
+            else if (type == DT_REG) files.push_back(prefix + name);
         }
-        ::closedir(listing);  // closes fd's descriptor too
-        (void)fd.release();
-        for (const std::string& sub : folders) folder(sub);
+        ::closedir(listing);
+        if (!files.empty() && !found_(std::move(files))) return false;
+        for (const std::string& sub : folders)
+            if (!folder(sub)) return false;
+        return true;
     }
 
-    void problem(const std::string& path, int error) {
-        out_.problems.emplace_back(path, "cannot read folder: " + error_text(error));
-    }
+    std::vector<std::pair<std::string, std::string>> problems;
 
 private:
-    TreeListing& out_;
+    bool problem(const std::string& path, int error) {
+        problems.emplace_back(path, "cannot read folder: " + error_text(error));
+        return true;
+    }
+
+    const FolderFiles& found_;
     std::set<std::pair<dev_t, ino_t>> seen_;
 };
 
 }  // namespace
 
-TreeListing list_tree(const std::string& root) {
-    TreeListing out;
+std::vector<std::pair<std::string, std::string>> walk_tree(const std::string& root, const FolderFiles& found) {
     struct stat info;
     if (::stat(root.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-        out.files.push_back(root);
-        return out;
+        found({root});
+        return {};
     }
-    Walker(out).folder(root);
-    std::sort(out.files.begin(), out.files.end());
-    std::sort(out.problems.begin(), out.problems.end());
-    return out;
+    Walker walker(found);
+    walker.folder(root);
+    return std::move(walker.problems);
 }
 
 }  // namespace chips

@@ -121,19 +121,26 @@ std::optional<std::string_view> find(std::string_view data, const Header& header
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view text) noexcept {
-    constexpr std::string_view blanks = " \t\r\n\v\f";
+    // The blanks int() strips, as far as they are ASCII.
+    constexpr std::string_view blanks = " \t\n\r\v\f\x1c\x1d\x1e\x1f";
     const std::size_t first = text.find_first_not_of(blanks);
     if (first == std::string_view::npos) return std::nullopt;
     text = text.substr(first, text.find_last_not_of(blanks) - first + 1);
     const bool negative = text[0] == '-';
     if (text[0] == '-' || text[0] == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
     std::uint64_t value = 0;
+    bool digit_before = false;  // an underscore may stand only between two digits
     for (char c : text) {
+        if (c == '_' && digit_before) {
+            digit_before = false;
+            continue;
+        }
         if (c < '0' || c > '9') return std::nullopt;
+        digit_before = true;
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
         if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
     }
+    if (!digit_before) return std::nullopt;
     return negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
 }
 

@@ -51,8 +51,9 @@ void parse(std::string_view data, bool whole_file, Header& out);
 // an entry named PhoenixHeaderVer replaces the version), or nothing.
 std::optional<std::string_view> find(std::string_view data, const Header& header, std::string_view key) noexcept;
 
-// A count or offset as written in a header value: optional blanks around an optionally signed
-// run of decimal digits (leading zeros allowed). Nothing when the text is anything else.
+// A count or offset as int() reads a header value, for ASCII text: blanks around an optionally
+// signed run of decimal digits, leading zeros and single underscores between digits allowed.
+// Nothing for anything else, and for a value beyond 64 bits.
 std::optional<std::int64_t> parse_integer(std::string_view text) noexcept;
 
 // What `fault` means, for messages: "is not UTF-8", "is not 'Key= value'", ...
