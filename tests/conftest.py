@@ -13,6 +13,7 @@ REPO = TESTS.parent
 DATA = TESTS / "data"
 REAL = DATA / "real_mstar"
 REAL_CHIPS = sorted(p.name for p in REAL.glob("HB*"))
+RELEASE = DATA / "release"  # a trimmed slice of a release CD, in its own layout
 SOURCE_FILE = "vantrel/datasets/mstar.py"
 
 
@@ -76,3 +77,22 @@ def innermost_entry(exc):
         tb = tb.tb_next
     code = tb.tb_frame.f_code
     return code.co_name, code.co_filename, tb.tb_lineno
+
+
+def retagged(name, **fields):
+    """The bytes of real chip `name` with header entries set to new values (TargetSerNum="A64",
+    DesiredDepression="30", ...). ParentScene takes up any change of length, so the header keeps
+    its length and the data block stays valid."""
+    chip = original = (REAL / name).read_bytes()
+
+    def value_span(key):
+        start = chip.index(b"\n" + key.encode() + b"= ") + len(key) + 3
+        return start, chip.index(b"\n", start)
+
+    for key, value in fields.items():
+        start, end = value_span(key)
+        chip = chip[:start] + value.encode() + chip[end:]
+    start, end = value_span("ParentScene")
+    scene = chip[start:end] + b"x" * (len(original) - len(chip))
+    chip = chip[:start] + scene[:len(scene) - max(0, len(chip) - len(original))] + chip[end:]
+    return chip

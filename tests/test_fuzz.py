@@ -2,6 +2,7 @@
 MSTAR_FUZZ_EXAMPLES for a long random run; without it the run is short and derandomized."""
 
 import os
+import pathlib
 import struct
 
 import numpy as np
@@ -9,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, Phase, currently_in_test_context, event, given, settings, strategies as st
 
 from conftest import REAL, REAL_CHIPS, innermost_entry
+from vantrel.catalog import FIELDS, scan
 from vantrel.datasets.mstar import mstar_header, mstar_raw
 
 END = "[EndofPhoenixHeader]"
@@ -121,14 +123,50 @@ def agree(got, where, want, line, name, bits=False):
         assert where is None and (got is want is None or list(got.items()) == list(want.items())), got
 
 
+def expected_scan(path):
+    """What a scan makes of one file: None (no chip), "skipped", or the record's fields."""
+    data = pathlib.Path(path).read_bytes()
+    if not data.startswith(b"\n[PhoenixHeaderVer"):
+        return None
+    header, line = expected_header(path)
+    if line is not None:
+        return "skipped"
+    end = 1
+    for i, raw in enumerate(data[1:].split(b"\n")):  # the end of the end-marker line
+        end += len(raw) + 1
+        if i and raw == END_B:
+            break
+    try:
+        offset, cols, rows = (int(header[k]) for k in ("PhoenixHeaderLength", "NumberOfColumns", "NumberOfRows"))
+        depression, azimuth = (float(header.get(k) or "nan") for k in ("DesiredDepression", "TargetAz"))
+    except (KeyError, ValueError):
+        return "skipped"
+    if not all(0 <= v < 2**63 for v in (offset, cols, rows)) or offset < min(end, len(data)) or \
+            offset + 8 * rows * cols != len(data):  # counts are 64-bit
+        return "skipped"
+    return (header.get("TargetType", ""), header.get("TargetSerNum", ""), depression, azimuth, rows, cols,
+            header["PhoenixHeaderVer"], offset)
+
+
+def scanned(path):
+    catalog = scan(path, threads=1)
+    if catalog.skipped:
+        return "skipped"
+    return tuple(getattr(catalog[0], f) for f in FIELDS[1:]) if len(catalog) else None
+
+
 def check(path):
-    """Both functions, and mstar_raw with each format, agree with the oracle on the file at `path`."""
+    """Both functions, mstar_raw with each format, and a scan agree with the oracle on the file at `path`."""
     with np.errstate(all="ignore"):
         agree(*outcome(mstar_header, path), *expected_header(path), "mstar_header")
         planes, line = expected_planes(path)
         for ofmt in FORMATS:
             want = planes if line else converted(planes, ofmt)
             agree(*outcome(mstar_raw, path, ofmt), want, line, "mstar_raw", bits=ofmt == "ap")
+    got, want = scanned(path), expected_scan(path)
+    if currently_in_test_context():
+        event(f"scan: {'chip' if isinstance(got, tuple) else got}")
+    assert got == want or (isinstance(got, tuple) and str(got) == str(want)), (got, want)  # NaN != NaN
 
 
 @pytest.fixture(scope="module")

@@ -1,22 +1,27 @@
 """vantrel: fast, exact readers for radar data sets.
 
-``mstar_header`` and ``mstar_raw`` come from the extension ``vantrel.datasets.mstar``; they are
-handed on lazily, so that ``import vantrel`` imports neither the extension nor NumPy.
+``mstar_header`` and ``mstar_raw`` come from the extension ``vantrel.datasets.mstar``; ``scan``,
+``Catalog``, ``Record`` and ``SPLITS`` from the dataset layer. All are handed on lazily, so that
+``import vantrel`` imports neither the extensions nor NumPy.
 """
 
 import os as _os
 
 TYPE_CHECKING = False  # true for type checkers only; spares importing typing
 if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
+    from .catalog import Catalog, Record, scan
     from .datasets.mstar import mstar_header, mstar_raw
+    from .splits import SPLITS
 del TYPE_CHECKING
 
 __version__ = "0.1.0"
-__all__ = ["data_path", "mstar_header", "mstar_raw"]
+__all__ = ["data_path", "mstar_header", "mstar_raw", "scan", "Catalog", "Record", "SPLITS"]
 
 _DATA_DIR = _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "data")
 _DATA_SETS = ("mstar",)
-_LAZY = {"mstar_header", "mstar_raw"}
+# name -> the module that defines it
+_LAZY = {"mstar_header": "datasets.mstar", "mstar_raw": "datasets.mstar", "scan": "catalog", "Catalog": "catalog",
+         "Record": "catalog", "SPLITS": "splits"}
 
 
 def data_path(name):
@@ -32,13 +37,13 @@ def data_path(name):
 
 def __getattr__(name):
     if name in _LAZY:
-        from .datasets import mstar
+        import importlib
 
-        value = getattr(mstar, name)
+        value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | _LAZY)
+    return sorted(set(globals()) | set(_LAZY))

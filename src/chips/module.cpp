@@ -1,0 +1,40 @@
+// vantrel._chips: the dataset layer's native work over many chip files at once (reading headers,
+// loading data blocks into one array) on worker threads, with the interpreter's lock released.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "scan.hpp"
+
+namespace chips {
+
+namespace {
+
+PyMethodDef methods[] = {
+    {"scan", scan, METH_VARARGS,
+     "scan(root: bytes, verify: bool, threads: int, progress) -> (columns, skipped)\n\n"
+     "The chips below root, by content, and the files that start like a chip but cannot be read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "vantrel._chips",
+    "Native work over many MSTAR chip files; used by vantrel.catalog.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace chips
+
+PyMODINIT_FUNC PyInit__chips() { return PyModuleDef_Init(&chips::definition); }

@@ -1,0 +1,227 @@
+#include "scan.hpp"
+
+#include "chip_header.hpp"
+#include "mstar/core/ref.hpp"
+#include "parallel.hpp"
+#include "tree_walk.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <optional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace chips {
+
+namespace {
+
+using mstar::Ref;
+using mstar::steal;
+
+// Files waiting to be read, handed out in small batches so that both the walk and the reading
+// keep every thread busy.
+struct Batch {
+    std::vector<std::string> paths;
+    std::vector<ChipHeader> found;
+};
+
+class BatchQueue {
+public:
+    static constexpr std::size_t batch_size = 64;
+
+    void push(std::vector<std::string>&& files, RunState& run) {
+        std::vector<std::unique_ptr<Batch>> made;
+        for (std::size_t at = 0; at < files.size(); at += batch_size) {
+            auto batch = std::make_unique<Batch>();
+            const std::size_t end = std::min(files.size(), at + batch_size);
+            batch->paths.assign(std::make_move_iterator(files.begin() + static_cast<std::ptrdiff_t>(at)),
+                                std::make_move_iterator(files.begin() + static_cast<std::ptrdiff_t>(end)));
+            batch->found.resize(batch->paths.size());
+            made.push_back(std::move(batch));
+        }
+        std::lock_guard lock(mutex_);
+        for (auto& batch : made) batches_.push_back(std::move(batch));
+        run.total += files.size();
+        ready_.notify_all();
+    }
+
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        ready_.notify_all();
+    }
+
+    // The next batch to read, or null once the walk is over and every batch handed out.
+    Batch* next(const RunState& run) {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return next_ < batches_.size() || closed_ || run.stopping(); });
+        return next_ < batches_.size() && !run.stopping() ? batches_[next_++].get() : nullptr;
+    }
+
+    // Only once the workers have finished.
+    const std::vector<std::unique_ptr<Batch>>& batches() const noexcept { return batches_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<std::unique_ptr<Batch>> batches_;
+    std::size_t next_ = 0;
+    bool closed_ = false;
+};
+
+// Target types, serials and versions repeat across thousands of chips: one str each.
+class Strings {
+public:
+    PyObject* get(const std::string& text) {
+        Ref& slot = cache_[text];
+        if (!slot) slot = steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        return slot.get();
+    }
+
+private:
+    std::unordered_map<std::string, Ref> cache_;
+};
+
+// float(text) of a header value: NaN when it is missing or empty, nothing when it is no number.
+// Plain decimal text is converted here (correctly rounded, as float() does); anything else by float().
+std::optional<double> number(const std::string& text) {
+    if (text.empty()) return std::nan("");
+    std::string_view digits = text;
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!digits.empty() && blank(digits.front())) digits.remove_prefix(1);
+    while (!digits.empty() && blank(digits.back())) digits.remove_suffix(1);
+    if (digits.starts_with('+')) digits.remove_prefix(1);
+    double value = 0;
+    const bool plain = !digits.empty() && digits.find_first_not_of("0123456789.eE+-") == std::string_view::npos;
+    if (plain) {
+        auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (error == std::errc() && end == digits.data() + digits.size()) return value;
+    }
+    Ref str = steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref converted = str ? steal(PyFloat_FromString(str.get())) : nullptr;
+    if (!converted) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return PyFloat_AS_DOUBLE(converted.get());
+}
+
+Ref text(const std::string& value) {
+    return steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+}
+
+Ref path_text(const std::string& path) {
+    return steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
+template <typename T>
+Ref as_bytes(const std::vector<T>& values) {
+    return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                           static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+// The result from what the workers found, in path order.
+PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, const BatchQueue& queue) {
+    std::vector<std::pair<const std::string*, const ChipHeader*>> files;
+    for (const auto& batch : queue.batches())
+        for (std::size_t i = 0; i < batch->paths.size(); ++i) files.emplace_back(&batch->paths[i], &batch->found[i]);
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+
+    std::array<Ref, 4> lists;  // path, target_type, serial, header_version
+    for (Ref& list : lists)
+        if (!(list = steal(PyList_New(0)))) return nullptr;
+    std::array<std::vector<double>, 2> floats;        // depression, azimuth
+    std::array<std::vector<std::int64_t>, 3> counts;  // rows, columns, data_offset
+    Strings strings;
+    for (const auto& [file, chip] : files) {
+        if (chip->kind == ChipHeader::Kind::not_chip) continue;
+        std::optional<double> depression, azimuth;
+        if (chip->kind == ChipHeader::Kind::chip) {
+            depression = number(chip->depression);
+            azimuth = number(chip->azimuth);
+        }
+        if (chip->kind == ChipHeader::Kind::skipped || !depression || !azimuth) {
+            problems.emplace_back(*file, chip->kind == ChipHeader::Kind::skipped ? chip->reason
+                                         : !depression ? "DesiredDepression= '" + chip->depression + "' is not a number"
+                                                       : "TargetAz= '" + chip->azimuth + "' is not a number");
+            continue;
+        }
+        Ref path = path_text(*file);
+        const std::array<PyObject*, 4> row{path.get(), strings.get(chip->target_type), strings.get(chip->serial),
+                                           strings.get(chip->version)};
+        for (std::size_t c = 0; c < row.size(); ++c)
+            if (!row[c] || PyList_Append(lists[c].get(), row[c]) < 0) return nullptr;
+        floats[0].push_back(*depression);
+        floats[1].push_back(*azimuth);
+        counts[0].push_back(chip->layout.rows);
+        counts[1].push_back(chip->layout.columns);
+        counts[2].push_back(chip->layout.data_offset);
+    }
+    std::sort(problems.begin(), problems.end());
+    Ref skipped = steal(PyList_New(0));
+    if (!skipped) return nullptr;
+    for (const auto& [path, reason] : problems) {
+        Ref pair = steal(Py_BuildValue("(NN)", path_text(path).release(), text(reason).release()));
+        if (!pair || PyList_Append(skipped.get(), pair.get()) < 0) return nullptr;
+    }
+    Ref texts = steal(PyTuple_Pack(4, lists[0].get(), lists[1].get(), lists[2].get(), lists[3].get()));
+    Ref numbers = steal(Py_BuildValue("(NNNNN)", as_bytes(floats[0]).release(), as_bytes(floats[1]).release(),
+                                      as_bytes(counts[0]).release(), as_bytes(counts[1]).release(),
+                                      as_bytes(counts[2]).release()));
+    if (!texts || !numbers) return nullptr;
+    return PyTuple_Pack(3, texts.get(), numbers.get(), skipped.get());
+}
+
+}  // namespace
+
+PyObject* scan(PyObject*, PyObject* args) noexcept {
+    const char* root_bytes = nullptr;
+    Py_ssize_t root_size = 0;
+    int verify = 0, threads = 1;
+    PyObject* progress = nullptr;
+    if (!PyArg_ParseTuple(args, "y#piO:scan", &root_bytes, &root_size, &verify, &threads, &progress)) return nullptr;
+    if (progress == Py_None) progress = nullptr;
+    try {
+        const std::string root(root_bytes, static_cast<std::size_t>(root_size));
+        BatchQueue queue;
+        std::vector<std::pair<std::string, std::string>> problems;
+        RunState run;
+        // Worker 0 walks the tree first; every worker reads the batches as they come.
+        const int done = run_workers(
+            threads,
+            [&](int index, RunState& state) {
+                if (index == 0) {
+                    try {
+                        problems = walk_tree(root, [&](std::vector<std::string>&& files) {
+                            queue.push(std::move(files), state);
+                            return !state.stopping();
+                        });
+                    } catch (...) {
+                        queue.close();  // the readers must not wait for batches that never come
+                        throw;
+                    }
+                    queue.close();
+                }
+                while (Batch* batch = queue.next(state)) {
+                    for (std::size_t i = 0; i < batch->paths.size(); ++i)
+                        batch->found[i] = read_chip_header(batch->paths[i], verify != 0);
+                    state.done += batch->paths.size();
+                }
+                return true;
+            },
+            run, progress);
+        if (done < 0) return nullptr;
+        if (done == 0) return PyErr_NoMemory();  // the only way a worker fails
+        return gather(problems, queue);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace chips

@@ -1,0 +1,62 @@
+// The Phoenix header's text rules on bytes already in memory, with no Python objects: the same
+// lines, keys and values as `mstar_header`, so that native readers of many files and the
+// single-chip reader agree. Faults are reported, never raised; callers decide what they mean.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace phoenix {
+
+// Every chip starts so: byte 0 a line feed, then the version line.
+inline constexpr std::string_view chip_signature = "\n[PhoenixHeaderVer";
+inline constexpr std::string_view end_marker = "[EndofPhoenixHeader]";
+inline constexpr std::string_view separator = "= ";
+
+enum class Fault : std::uint8_t {
+    none,
+    incomplete,       // the buffer ends before the end marker but is not the whole file: read more
+    no_end_marker,    // the file ends before its end-marker line
+    not_utf8,         // a line is not valid UTF-8
+    no_separator,     // a non-empty line other than the end marker holds no "= "
+    many_separators,  // a line holds "= " two or more times
+};
+
+// Byte offsets into the parsed buffer.
+struct Span {
+    std::size_t begin = 0, end = 0;
+    std::string_view in(std::string_view data) const noexcept { return data.substr(begin, end - begin); }
+};
+
+struct Entry {
+    Span key, value;
+};
+
+struct Header {
+    Span version;                // the version line's text less its first 17 and its last character
+    std::vector<Entry> entries;  // the entry lines in file order, repeated keys included
+    std::size_t end = 0;         // the first byte after the end-marker line
+    Fault fault = Fault::none;
+    std::size_t fault_line = 0;  // the faulty line, counted from 1 at byte 0 of the file
+};
+
+// Reads the header in `data` (the file from byte 0) as `mstar_header` does: from byte 1, line by
+// line up to the end-marker line. `whole_file` says that nothing follows `data` in the file.
+void parse(std::string_view data, bool whole_file, Header& out);
+
+// The value of `key` as `mstar_header`'s dict holds it (a repeated key keeps its last value;
+// an entry named PhoenixHeaderVer replaces the version), or nothing.
+std::optional<std::string_view> find(std::string_view data, const Header& header, std::string_view key) noexcept;
+
+// A count or offset as int() reads a header value, for ASCII text: blanks around an optionally
+// signed run of decimal digits, leading zeros and single underscores between digits allowed.
+// Nothing for anything else, and for a value beyond 64 bits.
+std::optional<std::int64_t> parse_integer(std::string_view text) noexcept;
+
+// What `fault` means, for messages: "is not UTF-8", "is not 'Key= value'", ...
+const char* describe(Fault fault) noexcept;
+
+}  // namespace phoenix

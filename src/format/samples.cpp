@@ -1,0 +1,22 @@
+#include "samples.hpp"
+
+namespace phoenix {
+
+namespace {
+
+// Compiled for AVX2 too, where the byte swap and the widening vectorise.
+template <typename Out>
+__attribute__((always_inline)) inline void decode(const unsigned char* __restrict src, Out* __restrict dst,
+                                                  std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) dst[i] = static_cast<Out>(load_be_float32(src + 4 * i));
+}
+
+}  // namespace
+
+__attribute__((target_clones("avx2", "default")))
+void decode_samples(const unsigned char* src, float* dst, std::size_t count) noexcept { decode(src, dst, count); }
+
+__attribute__((target_clones("avx2", "default")))
+void decode_samples(const unsigned char* src, double* dst, std::size_t count) noexcept { decode(src, dst, count); }
+
+}  // namespace phoenix

@@ -1,0 +1,292 @@
+"""Catalogs of MSTAR chips: ``scan`` finds every chip below a folder by its content and reads the
+fields a data set is indexed by from each header; a ``Catalog`` is a sequence of those records
+that filters, splits, summarises and exports."""
+
+from __future__ import annotations
+
+import csv
+import operator
+import os
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, overload
+
+from . import _chips
+from .progress import Progress
+
+FIELDS = ("path", "target_type", "serial", "depression", "azimuth", "rows", "columns", "header_version",
+          "data_offset")
+
+
+class Record:
+    """One chip: where it is and what its header says about it.
+
+    ``depression`` is the header's DesiredDepression and ``azimuth`` its TargetAz, in degrees
+    (NaN when the header has no such entry); ``rows`` and ``columns`` are NumberOfRows and
+    NumberOfColumns; ``data_offset`` is PhoenixHeaderLength, the byte offset of the data block.
+    ``header`` is the whole header as ``mstar_header`` gives it, read from the file on first use.
+    """
+
+    __slots__ = (*FIELDS, "_header")
+
+    path: str
+    target_type: str
+    serial: str
+    depression: float
+    azimuth: float
+    rows: int
+    columns: int
+    header_version: str
+    data_offset: int
+
+    def __init__(self, path: str, target_type: str, serial: str, depression: float, azimuth: float, rows: int,
+                 columns: int, header_version: str, data_offset: int) -> None:
+        for name, value in zip(FIELDS, (path, target_type, serial, depression, azimuth, rows, columns,
+                                        header_version, data_offset)):
+            object.__setattr__(self, name, value)
+        object.__setattr__(self, "_header", None)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"a {type(self).__name__} is read-only")
+
+    @property
+    def header(self) -> dict[str, str]:
+        if self._header is None:
+            from .datasets.mstar import mstar_header
+
+            object.__setattr__(self, "_header", mstar_header(self.path))
+        return self._header
+
+    def _astuple(self) -> tuple:
+        return tuple(getattr(self, name) for name in FIELDS)
+
+    def _asdict(self) -> dict[str, Any]:
+        return dict(zip(FIELDS, self._astuple()))
+
+    def __eq__(self, other: object) -> bool:
+        return self._astuple() == other._astuple() if isinstance(other, Record) else NotImplemented
+
+    def __hash__(self) -> int:
+        return hash(self._astuple())
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in FIELDS[:7])
+        return f"Record({shown})"
+
+
+class Catalog(Sequence[Record]):
+    """A sequence of chip records, in path order unless selected otherwise.
+
+    Indexing with an int gives a ``Record``; a slice, a sequence of ints or a sequence of bools
+    (one per record) gives a Catalog. A catalog made by ``split`` also has ``classes`` (the
+    split's class names, in its order) and ``labels`` (an int64 array, one index into
+    ``classes`` per record); for other catalogs both are None. ``skipped`` lists the files the
+    scan could not read as chips, as (path, reason) pairs.
+    """
+
+    __slots__ = ("_columns", "skipped", "classes", "labels", "split_name")
+
+    def __init__(self, records: Iterable[Record] = (), skipped: Iterable[tuple[str, str]] = ()) -> None:
+        rows = [record._astuple() for record in records]
+        columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS)}
+        self._set(_with_arrays(columns), list(skipped), None, None, None)
+
+    @classmethod
+    def _from_columns(cls, columns: dict[str, Any], skipped: list[tuple[str, str]], classes=None, labels=None,
+                      split_name=None) -> Catalog:
+        catalog = cls.__new__(cls)
+        catalog._set(columns, skipped, classes, labels, split_name)
+        return catalog
+
+    def _set(self, columns, skipped, classes, labels, split_name) -> None:
+        # Text fields are lists; numeric fields are read-only NumPy arrays (float64, int64).
+        self._columns = columns
+        self.skipped = skipped
+        self.classes = classes
+        self.labels = labels
+        self.split_name = split_name
+
+    def column(self, name: str) -> list:
+        """The values of one field, one per record, as a new list."""
+        if name not in self._columns:
+            raise ValueError(f"no field {name!r}; the fields are {', '.join(FIELDS)}")
+        return _as_list(self._columns[name])
+
+    @property
+    def paths(self) -> list[str]:
+        return self.column("path")
+
+    def __len__(self) -> int:
+        return len(self._columns["path"])
+
+    def __iter__(self) -> Iterator[Record]:
+        return (Record(*row) for row in zip(*(_as_list(self._columns[name]) for name in FIELDS)))
+
+    @overload
+    def __getitem__(self, index: int) -> Record: ...
+    @overload
+    def __getitem__(self, index: slice | Sequence[int] | Sequence[bool]) -> Catalog: ...
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return self._take(range(len(self))[index])
+        try:
+            i = range(len(self))[operator.index(index)]  # IndexError as a list gives it
+        except TypeError:  # not a single int: a selection
+            return self._take(self._positions(index))
+        return Record(*(_item(self._columns[name], i) for name in FIELDS))
+
+    def _positions(self, index) -> list[int]:
+        values = list(index)
+        if getattr(index, "dtype", None) == bool or (values and all(isinstance(v, bool) for v in values)):
+            if len(values) != len(self):
+                raise IndexError(f"a mask of {len(values)} values for a catalog of {len(self)} records")
+            return [i for i, keep in enumerate(values) if keep]
+        n = range(len(self))
+        return [n[int(i)] for i in values]
+
+    def _take(self, positions) -> Catalog:
+        import numpy as np
+
+        chosen = np.asarray(positions, dtype=np.intp)
+        columns = {name: values[chosen] if isinstance(values, np.ndarray) else [values[i] for i in positions]
+                   for name, values in self._columns.items()}
+        labels = None if self.labels is None else self.labels[chosen]
+        return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name)
+
+    def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
+        """The records for which `predicate(record)` is true and whose fields equal the values given.
+
+        A value that is a list, tuple or set matches any of its items::
+
+            catalog.filter(target_type='2s1_gun', depression=17)
+            catalog.filter(serial=('b01', 'E-71'), predicate=lambda r: r.azimuth < 90)
+        """
+        for name in field_values:
+            if name not in FIELDS:
+                raise TypeError(f"filter() got an unknown field {name!r}; the fields are {', '.join(FIELDS)}")
+        keep = range(len(self))
+        for name, wanted in field_values.items():
+            values = _as_list(self._columns[name])
+            if isinstance(wanted, (list, tuple, set, frozenset)):
+                keep = [i for i in keep if values[i] in wanted]
+            else:
+                keep = [i for i in keep if values[i] == wanted]
+        if predicate is not None:
+            keep = [i for i in keep if predicate(self[i])]
+        return self._take(keep)
+
+    def split(self, name: str | dict[str, Sequence[str]], subset: str | None = None, *,
+              depression: float | Sequence[float] | None = None) -> Catalog:
+        """The chips of a benchmark split, with ``classes`` and ``labels``.
+
+        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-2-cv', 'eoc-2-vv') with `subset`
+        'train' or 'test', or a split of your own: a dict from class name to serial numbers, with
+        the depressions to take (one number or several; all when omitted)::
+
+            catalog.split('soc', 'train')
+            catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
+
+        Chips are assigned by their headers' TargetSerNum (ignoring letter case) and
+        DesiredDepression only. A split that finds none of some classes warns once, naming them.
+        """
+        from .splits import select
+
+        return select(self, name, subset, depression)
+
+    def to_csv(self, path: str | os.PathLike[str]) -> None:
+        """Writes one row per record, after a header row naming the fields (and the label for a split)."""
+        names, columns = self._table()
+        with open(path, "w", newline="", encoding="utf-8") as out:
+            writer = csv.writer(out)
+            writer.writerow(names)
+            writer.writerows(zip(*columns))
+
+    def to_pandas(self):
+        """A pandas DataFrame with one row per record (pandas is an optional dependency)."""
+        try:
+            import pandas
+        except ImportError:
+            raise ImportError("Catalog.to_pandas() needs pandas: pip install pandas") from None
+        names, columns = self._table()
+        return pandas.DataFrame(dict(zip(names, columns)))
+
+    def _table(self) -> tuple[list[str], list[list]]:
+        names = list(FIELDS)
+        columns = [_as_list(self._columns[name]) for name in FIELDS]
+        if self.classes is not None:
+            labels = self.labels.tolist()
+            names += ["label", "class"]
+            columns += [labels, [self.classes[i] for i in labels]]
+        return names, columns
+
+    def summary(self) -> str:
+        """A text table of chip counts per class (target type and serial) and depression."""
+        from .summary import summary
+
+        return summary(self)
+
+    def __repr__(self) -> str:
+        split = f" of split {self.split_name} ({len(self.classes)} classes)" if self.classes is not None else ""
+        return f"<Catalog of {len(self)} chips{split}, {len(self.skipped)} skipped>"
+
+
+NUMBERS = {"depression": "float64", "azimuth": "float64", "rows": "int64", "columns": "int64", "data_offset": "int64"}
+
+
+def _with_arrays(columns: dict[str, list]) -> dict[str, Any]:
+    import numpy as np
+
+    for name, dtype in NUMBERS.items():
+        array = np.array(columns[name], dtype=dtype)
+        array.flags.writeable = False
+        columns[name] = array
+    return columns
+
+
+def _as_list(values) -> list:
+    return values.tolist() if hasattr(values, "tolist") else list(values)
+
+
+def _item(values, i: int):
+    value = values[i]
+    return value.item() if hasattr(value, "item") else value
+
+
+def default_threads() -> int:
+    return os.process_cpu_count() or 1
+
+
+def check_threads(threads: int | None) -> int:
+    if threads is None:
+        return default_threads()
+    if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
+        raise ValueError(f"threads must be a whole number of at least 1, not {threads!r}")
+    return threads
+
+
+def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | None = None,
+         progress: bool | None = None) -> Catalog:
+    """Finds every MSTAR chip below `root` (a folder, or a single chip file) and reads its header.
+
+    A file is a chip when it starts with a Phoenix header (a line feed, then ``[PhoenixHeaderVer``),
+    whatever its name; everything else is passed over. A file that starts like a chip but cannot
+    be read as one (a damaged header, a data block shorter or longer than the header says, and
+    with ``verify=True`` a data block whose MD5 differs from the header's Chip_MD5_CheckSum) is
+    listed in ``catalog.skipped`` with the reason, as are folders that cannot be read. Symbolic
+    links are followed; a folder reached twice is read once. Records come sorted by path.
+
+    Headers are read natively on `threads` threads (default: the CPUs this process may use).
+    `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
+    terminal and the scan takes a while.
+    """
+    root = os.fspath(root)
+    os.stat(root)  # a missing root raises FileNotFoundError
+    with Progress(progress, "scan", "file") as bar:
+        texts, numbers, skipped = _chips.scan(os.fsencode(root), bool(verify), check_threads(threads), bar.update)
+    import numpy as np
+
+    columns = dict(zip(("path", "target_type", "serial", "header_version"), texts))
+    for name, dtype, data in zip(("depression", "azimuth", "rows", "columns", "data_offset"),
+                                 (np.float64, np.float64, np.int64, np.int64, np.int64), numbers):
+        columns[name] = np.frombuffer(data, dtype)  # read-only, as the catalog's arrays are
+    return Catalog._from_columns(columns, skipped)
