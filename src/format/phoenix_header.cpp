@@ -103,10 +103,8 @@ void parse(std::string_view data, bool whole_file, Header& out) {
         }
         if (text == end_marker) break;
         if (text.empty()) continue;
-        const std::size_t cut = text.find(separator);
-        if (cut == std::string_view::npos) return fail(Fault::no_separator);
-        if (text.find(separator, cut + separator.size()) != std::string_view::npos)
-            return fail(Fault::many_separators);
+        std::size_t cut = 0;
+        if (const Fault fault = find_separator(text, cut); fault != Fault::none) return fail(fault);
         const std::size_t value_begin = line.begin + cut + separator.size();
         out.entries.push_back({{line.begin, line.begin + cut}, {value_begin, line.end}});
     }
@@ -118,6 +116,26 @@ std::optional<std::string_view> find(std::string_view data, const Header& header
         if (entry->key.in(data) == key) return entry->value.in(data);
     if (key == "PhoenixHeaderVer") return header.version.in(data);
     return std::nullopt;
+}
+
+bool is_utf8(std::string_view text) noexcept { return valid_utf8(text); }
+
+Fault find_separator(std::string_view text, std::size_t& cut) noexcept {
+    cut = text.find(separator);
+    if (cut == std::string_view::npos) return Fault::no_separator;
+    if (text.find(separator, cut + separator.size()) != std::string_view::npos) return Fault::many_separators;
+    return Fault::none;
+}
+
+std::size_t cut_lines(std::string_view data, Span* lines, std::size_t count) noexcept {
+    std::size_t at = 0;
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::size_t feed = data.find('\n', at);
+        if (feed == std::string_view::npos) return n;
+        lines[n] = {at, feed};
+        at = feed + 1;
+    }
+    return count;
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view text) noexcept {

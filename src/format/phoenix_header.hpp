@@ -51,6 +51,17 @@ void parse(std::string_view data, bool whole_file, Header& out);
 // an entry named PhoenixHeaderVer replaces the version), or nothing.
 std::optional<std::string_view> find(std::string_view data, const Header& header, std::string_view key) noexcept;
 
+// Whether `text` is valid UTF-8 as Python's strict decoder takes it.
+bool is_utf8(std::string_view text) noexcept;
+
+// Where an entry line's text is cut into key and value: the position of its one "= " in `cut`,
+// or the fault when it holds "= " not exactly once.
+Fault find_separator(std::string_view text, std::size_t& cut) noexcept;
+
+// The first `count` lines of `data` as `readline` gives them from byte 0, each without its line
+// feed, into `lines`; returns how many of them `data` holds through their line feed.
+std::size_t cut_lines(std::string_view data, Span* lines, std::size_t count) noexcept;
+
 // A count or offset as int() reads a header value, for ASCII text: blanks around an optionally
 // signed run of decimal digits, leading zeros and single underscores between digits allowed.
 // Nothing for anything else, and for a value beyond 64 bits.

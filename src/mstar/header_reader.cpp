@@ -2,7 +2,12 @@
 
 #include "core/constants.hpp"
 #include "core/lookup.hpp"
+#include "file_start.hpp"
+#include "format/phoenix_header.hpp"
 #include "source.hpp"
+
+#include <algorithm>
+#include <cstring>
 
 namespace mstar {
 
@@ -115,13 +120,66 @@ Ref read_header(PyObject* file, int& line) noexcept {
     return header;
 }
 
+Ref text_of(std::string_view text) noexcept {
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    // Header text is ASCII in practice: then a plain copy makes the same str. The decoder keeps
+    // its shared objects for the empty and one-character strings.
+    if (size > 1 && std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; })) {
+        PyObject* str = PyUnicode_New(size, 127);
+        if (str) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+        return steal(str);
+    }
+    return steal(PyUnicode_DecodeUTF8(text.data(), size, "strict"));
+}
+
+Ref text_of(std::string_view data, phoenix::Span span) noexcept { return text_of(span.in(data)); }
+
+bool parse_header(FileStart& start, phoenix::Header& header) noexcept {
+    for (;;) {
+        phoenix::parse(start.data(), start.whole_file(), header);
+        if (header.fault != phoenix::Fault::incomplete) return header.fault == phoenix::Fault::none;
+        if (!start.more()) return false;
+    }
+}
+
+namespace {
+
+// Steps 2 to 6 on the header read in one go: the same dict. Null without an exception when the
+// steps as written must run instead (the file cannot be read so, or its header is not sound:
+// they then raise what its fault makes them raise).
+Ref header_in_memory(PyObject* open, PyObject* file) noexcept {
+    FileStart start;
+    phoenix::Header parsed;
+    parsed.entries.reserve(64);
+    if (!start.read(open, file) || !parse_header(start, parsed)) return nullptr;
+    const std::string_view data = start.data();
+    Ref header = steal(PyDict_New());
+    Ref version = header ? text_of(data, parsed.version) : nullptr;
+    if (!version || PyDict_SetItem(header.get(), K().phoenix_header_ver.get(), version.get()) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    for (const phoenix::Entry& entry : parsed.entries) {
+        Ref name = text_of(data, entry.key);
+        Ref value = name ? text_of(data, entry.value) : nullptr;
+        if (!value || PyDict_SetItem(header.get(), name.get(), value.get()) < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return header;
+}
+
+}  // namespace
+
 PyObject* mstar_header_body(const Call& context, PyObject* const* bound) noexcept {
     Constants& k = K();
     auto fail = [&](int line) { return add_traceback(header_origin, line, context.globals); };
     Ref f = call(context.open, bound[0], k.rb.get());
     if (!f) return fail(65);
     int line = 0;
-    Ref header = read_header(f.get(), line);
+    Ref header = header_in_memory(context.open, f.get());
+    if (!header) header = read_header(f.get(), line);
     if (!header) return fail(line);
     if (!call_method(f.get(), k.close.get())) return fail(78);
     return header.release();

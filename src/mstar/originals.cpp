@@ -33,7 +33,10 @@ void capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept
     found.ndarray = type_attribute(numpy_module, "ndarray");
     found.generic = type_attribute(numpy_module, "generic");
     Ref io = steal(PyImport_ImportModule("io"));
-    if (io) found.buffered_reader = type_attribute(io.get(), "BufferedReader");
+    if (io) {
+        found.open = builtin_function(io.get(), "open");
+        found.buffered_reader = type_attribute(io.get(), "BufferedReader");
+    }
     PyErr_Clear();
     g_originals = found;
 }

@@ -18,6 +18,7 @@ struct Originals {
     PyObject* can_cast = nullptr;     // numpy.can_cast
     PyTypeObject* ndarray = nullptr;  // numpy.ndarray
     PyTypeObject* generic = nullptr;  // numpy.generic: NumPy's scalar types
+    PyObject* open = nullptr;                 // io.open: the built-in open
     PyTypeObject* buffered_reader = nullptr;  // io.BufferedReader: the files of the built-in open
 };
 

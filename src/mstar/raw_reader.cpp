@@ -2,6 +2,8 @@
 
 #include "core/constants.hpp"
 #include "core/lookup.hpp"
+#include "file_start.hpp"
+#include "format/phoenix_header.hpp"
 #include "header_reader.hpp"
 #include "originals.hpp"
 #include "output_formats.hpp"
@@ -175,6 +177,82 @@ Ref as_float_tuple(PyObject* array) noexcept {
     return tuple;
 }
 
+// int(text) for UTF-8 text already checked; null with the exception set.
+Ref integer_of(std::string_view text) noexcept {
+    Ref str = text_of(text);
+    return str ? steal(PyNumber_Long(str.get())) : nullptr;
+}
+
+// The value of header line `line` by header line reading and two-item unpacking, converted by
+// int(); null, with the conversion's exception set or with none when the line itself is faulty.
+Ref positional_count(std::string_view data, phoenix::Span line) noexcept {
+    const std::string_view text = line.in(data);  // its line feed stripped
+    std::size_t cut = 0;
+    if (!phoenix::is_utf8(text) || phoenix::find_separator(text, cut) != phoenix::Fault::none) return nullptr;
+    return integer_of(text.substr(cut + phoenix::separator.size()));
+}
+
+// Steps 2 to 7 on the header read in one go: the same offset and counts, by position or, where
+// a count does not convert, by name. False without an exception when the steps as written must
+// run instead (the file cannot be read so, or any step would fail: they then raise as written).
+bool counts_in_memory(PyObject* open, PyObject* file, Ref& offsets, Ref& ncols, Ref& nrows) noexcept {
+    FileStart start;
+    phoenix::Span lines[14];
+    if (!start.read(open, file) || !start.at_start()) return false;
+    while (phoenix::cut_lines(start.data(), lines, 14) < 14)
+        if (!start.more()) return false;
+    const std::string_view data = start.data();
+    offsets = positional_count(data, lines[2]);
+    ncols = offsets ? positional_count(data, lines[12]) : nullptr;
+    nrows = ncols ? positional_count(data, lines[13]) : nullptr;
+    if (!nrows && offsets && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        // Another layout: both counts by name, if the whole header is sound.
+        PyErr_Clear();
+        phoenix::Header header;
+        if (!parse_header(start, header)) return false;
+        const auto columns = phoenix::find(start.data(), header, "NumberOfColumns");
+        const auto rows = phoenix::find(start.data(), header, "NumberOfRows");
+        ncols = columns ? integer_of(*columns) : nullptr;
+        nrows = ncols && rows ? integer_of(*rows) : nullptr;
+    }
+    PyErr_Clear();
+    return static_cast<bool>(nrows);
+}
+
+// Steps 2 to 7 as written. On failure returns false with the exception set and `line` the
+// source line of the failing step.
+bool counts_as_written(PyObject* f, Ref& offsets, Ref& ncols, Ref& nrows, int& line) noexcept {
+    Constants& k = K();
+    auto fail = [&](int at) {
+        line = at;
+        return false;
+    };
+    if (!call_method(f, k.readline.get())) return fail(175);
+    if (!call_method(f, k.readline.get())) return fail(176);
+
+    Ref text, key, value;
+    text = read_header_line(f);
+    if (!text || !split_entry(text.get(), key, value)) return fail(178);
+    offsets = steal(PyNumber_Long(value.get()));
+    if (!offsets) return fail(179);
+
+    for (int i = 0; i < 9; ++i)
+        if (!call_method(f, k.readline.get())) return fail(181);
+
+    text = read_header_line(f);
+    if (!text || !split_entry(text.get(), key, value)) return fail(182);
+    ncols = steal(PyNumber_Long(value.get()));
+    if (!ncols) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) || !counts_by_name(f, ncols, nrows)) return fail(183);
+        return true;
+    }
+    text = read_header_line(f);
+    if (!text || !split_entry(text.get(), key, value)) return fail(184);
+    nrows = steal(PyNumber_Long(value.get()));
+    if (!nrows && (!PyErr_ExceptionMatches(PyExc_ValueError) || !counts_by_name(f, ncols, nrows))) return fail(185);
+    return true;
+}
+
 }  // namespace
 
 PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
@@ -184,31 +262,10 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
 
     Ref f = call(context.open, bound[0], k.rb.get());
     if (!f) return fail(174);
-    if (!call_method(f.get(), k.readline.get())) return fail(175);
-    if (!call_method(f.get(), k.readline.get())) return fail(176);
-
-    Ref text, key, value;
-    text = read_header_line(f.get());
-    if (!text || !split_entry(text.get(), key, value)) return fail(178);
-    Ref offsets = steal(PyNumber_Long(value.get()));
-    if (!offsets) return fail(179);
-
-    for (int i = 0; i < 9; ++i)
-        if (!call_method(f.get(), k.readline.get())) return fail(181);
-
-    Ref ncols, nrows;
-    text = read_header_line(f.get());
-    if (!text || !split_entry(text.get(), key, value)) return fail(182);
-    ncols = steal(PyNumber_Long(value.get()));
-    if (!ncols) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) || !counts_by_name(f.get(), ncols, nrows)) return fail(183);
-    } else {
-        text = read_header_line(f.get());
-        if (!text || !split_entry(text.get(), key, value)) return fail(184);
-        nrows = steal(PyNumber_Long(value.get()));
-        if (!nrows &&
-            (!PyErr_ExceptionMatches(PyExc_ValueError) || !counts_by_name(f.get(), ncols, nrows)))
-            return fail(185);
+    Ref offsets, ncols, nrows;
+    if (!counts_in_memory(context.open, f.get(), offsets, ncols, nrows)) {
+        int line = 0;
+        if (!counts_as_written(f.get(), offsets, ncols, nrows, line)) return fail(line);
     }
 
     if (!call_method(f.get(), k.seek.get(), offsets.get())) return fail(187);

@@ -1,0 +1,54 @@
+#include "file_start.hpp"
+
+#include "originals.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace mstar {
+
+namespace {
+
+// Headers take about 1.6 KiB; one that needs more than 1 MiB is left to the steps as written.
+constexpr std::size_t first_read = 4096, most = 1 << 20;
+
+}  // namespace
+
+bool FileStart::read(PyObject* open, PyObject* file) noexcept {
+    const Originals& o = originals();
+    if (!o.open || open != o.open || !o.buffered_reader || Py_TYPE(file) != o.buffered_reader) return false;
+    fd_ = PyObject_AsFileDescriptor(file);
+    if (fd_ < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return fill(first_read);
+}
+
+bool FileStart::more() noexcept { return !whole_ && bytes_.size() < most && fill(2 * bytes_.size()); }
+
+bool FileStart::at_start() const noexcept { return lseek(fd_, 0, SEEK_CUR) == 0; }
+
+bool FileStart::fill(std::size_t size) noexcept {
+    try {
+        bytes_.resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    while (held_ < size) {
+        // pread fails on pipes and sockets: the steps as written then meet what they meet.
+        const ssize_t got = pread(fd_, bytes_.data() + held_, size - held_, static_cast<off_t>(held_));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) {
+            whole_ = true;
+            break;
+        }
+        held_ += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace mstar

@@ -1,0 +1,37 @@
+// The first bytes of a file opened by the built-in `open`, read from its descriptor with system
+// calls: the file object's own position and buffer are left as they were, so that the steps as
+// written can still run on it afterwards.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace mstar {
+
+class FileStart {
+public:
+    // Reads the file's first bytes (from byte 0) when `file` is what the built-in `open` (`open`
+    // being it) gives for a file that can be read at an offset; false, with no exception, if not.
+    bool read(PyObject* open, PyObject* file) noexcept;
+    // Reads on, to twice what is held (1 MiB at most); false when there is no more to read.
+    bool more() noexcept;
+
+    std::string_view data() const noexcept { return {bytes_.data(), held_}; }
+    // A read came back short: data() is all the file holds.
+    bool whole_file() const noexcept { return whole_; }
+    // Whether the file object reads on from byte 0 (a descriptor handed to `open` may not).
+    bool at_start() const noexcept;
+
+private:
+    bool fill(std::size_t size) noexcept;
+
+    int fd_ = -1;
+    std::size_t held_ = 0;
+    bool whole_ = false;
+    std::vector<char> bytes_;
+};
+
+}  // namespace mstar
