@@ -150,7 +150,7 @@ namespace {
 Ref header_in_memory(PyObject* open, PyObject* file) noexcept {
     FileStart start;
     phoenix::Header parsed;
-    parsed.entries.reserve(64);
+    parsed.entries.reserve(64);  // real headers hold about 60 entries
     if (!start.read(open, file) || !parse_header(start, parsed)) return nullptr;
     const std::string_view data = start.data();
     Ref header = steal(PyDict_New());

@@ -177,24 +177,48 @@ Ref as_float_tuple(PyObject* array) noexcept {
     return tuple;
 }
 
-// int(text) for UTF-8 text already checked; null with the exception set.
-Ref integer_of(std::string_view text) noexcept {
+// int() of a header value (UTF-8 text already checked), as far as it can be told here.
+enum class Converted { number, not_a_number, unknown };
+
+Converted convert(std::string_view text, Ref& out) noexcept {
+    if (const auto value = phoenix::parse_integer(text)) {
+        out = steal(PyLong_FromLongLong(*value));
+        return out ? Converted::number : Converted::unknown;
+    }
+    // ASCII text with anything but blanks, signs, digits and underscores: int() refuses it.
+    const bool ascii = std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
+    if (ascii && text.find_first_not_of(" \t\n\r\v\f\x1c\x1d\x1e\x1f+-_0123456789") != std::string_view::npos)
+        return Converted::not_a_number;
     Ref str = text_of(text);
-    return str ? steal(PyNumber_Long(str.get())) : nullptr;
+    out = str ? steal(PyNumber_Long(str.get())) : nullptr;
+    const bool value_error = !out && PyErr_ExceptionMatches(PyExc_ValueError);
+    PyErr_Clear();
+    return out ? Converted::number : value_error ? Converted::not_a_number : Converted::unknown;
 }
 
-// The value of header line `line` by header line reading and two-item unpacking, converted by
-// int(); null, with the conversion's exception set or with none when the line itself is faulty.
-Ref positional_count(std::string_view data, phoenix::Span line) noexcept {
+// The value of a header line by header line reading and two-item unpacking, then int().
+Converted positional(std::string_view data, phoenix::Span line, Ref& out) noexcept {
     const std::string_view text = line.in(data);  // its line feed stripped
     std::size_t cut = 0;
-    if (!phoenix::is_utf8(text) || phoenix::find_separator(text, cut) != phoenix::Fault::none) return nullptr;
-    return integer_of(text.substr(cut + phoenix::separator.size()));
+    if (!phoenix::is_utf8(text) || phoenix::find_separator(text, cut) != phoenix::Fault::none)
+        return Converted::unknown;
+    return convert(text.substr(cut + phoenix::separator.size()), out);
+}
+
+// Both counts by name, from a sound header.
+Converted by_name(FileStart& start, Ref& ncols, Ref& nrows) noexcept {
+    phoenix::Header header;
+    header.entries.reserve(64);  // real headers hold about 60 entries
+    if (!parse_header(start, header)) return Converted::unknown;
+    const auto columns = phoenix::find(start.data(), header, "NumberOfColumns");
+    const auto rows = phoenix::find(start.data(), header, "NumberOfRows");
+    if (!columns || !rows || convert(*columns, ncols) != Converted::number) return Converted::unknown;
+    return convert(*rows, nrows) == Converted::number ? Converted::number : Converted::unknown;
 }
 
 // Steps 2 to 7 on the header read in one go: the same offset and counts, by position or, where
-// a count does not convert, by name. False without an exception when the steps as written must
-// run instead (the file cannot be read so, or any step would fail: they then raise as written).
+// a count does not convert, by name. False when the steps as written must run instead (the file
+// cannot be read so, or a step would fail: they then raise as written).
 bool counts_in_memory(PyObject* open, PyObject* file, Ref& offsets, Ref& ncols, Ref& nrows) noexcept {
     FileStart start;
     phoenix::Span lines[14];
@@ -202,21 +226,11 @@ bool counts_in_memory(PyObject* open, PyObject* file, Ref& offsets, Ref& ncols, 
     while (phoenix::cut_lines(start.data(), lines, 14) < 14)
         if (!start.more()) return false;
     const std::string_view data = start.data();
-    offsets = positional_count(data, lines[2]);
-    ncols = offsets ? positional_count(data, lines[12]) : nullptr;
-    nrows = ncols ? positional_count(data, lines[13]) : nullptr;
-    if (!nrows && offsets && PyErr_ExceptionMatches(PyExc_ValueError)) {
-        // Another layout: both counts by name, if the whole header is sound.
-        PyErr_Clear();
-        phoenix::Header header;
-        if (!parse_header(start, header)) return false;
-        const auto columns = phoenix::find(start.data(), header, "NumberOfColumns");
-        const auto rows = phoenix::find(start.data(), header, "NumberOfRows");
-        ncols = columns ? integer_of(*columns) : nullptr;
-        nrows = ncols && rows ? integer_of(*rows) : nullptr;
-    }
-    PyErr_Clear();
-    return static_cast<bool>(nrows);
+    if (positional(data, lines[2], offsets) != Converted::number) return false;
+    Converted counts = positional(data, lines[12], ncols);
+    if (counts == Converted::number) counts = positional(data, lines[13], nrows);
+    if (counts == Converted::not_a_number) counts = by_name(start, ncols, nrows);
+    return counts == Converted::number;
 }
 
 // Steps 2 to 7 as written. On failure returns false with the exception set and `line` the
