@@ -139,8 +139,9 @@ std::size_t cut_lines(std::string_view data, Span* lines, std::size_t count) noe
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view text) noexcept {
-    // The blanks int() strips, as far as they are ASCII.
-    constexpr std::string_view blanks = " \t\n\r\v\f\x1c\x1d\x1e\x1f";
+    // The blanks int() strips, as far as they are ASCII (not \x1c to \x1f, though str.isspace()
+    // counts them).
+    constexpr std::string_view blanks = " \t\n\r\v\f";
     const std::size_t first = text.find_first_not_of(blanks);
     if (first == std::string_view::npos) return std::nullopt;
     text = text.substr(first, text.find_last_not_of(blanks) - first + 1);
