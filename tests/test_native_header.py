@@ -28,6 +28,10 @@ CRAFTED = {
     "only_lf.bin": b"\n",
     "empty.bin": b"",
 }
+# Counts as int() reads them or refuses them, on line 14 of the 01.05 layout and by name in the 01.04 one.
+for i, count in enumerate([" \x1c2\x1f", "\u00a02", "\u0662", "+0_0_2", "2" + "0" * 24, "--2", "0x2", "2.0", " ", "2e0"]):
+    CRAFTED[f"count{i}.bin"] = chip_bytes(ENTRIES[:11] + [("NumberOfRows", count)] + ENTRIES[12:])
+    CRAFTED[f"count{i}_0104.bin"] = chip_bytes(OLD_LAYOUT[:10] + [("NumberOfRows", count)] + OLD_LAYOUT[11:])
 
 
 def outcome(function, *args):

@@ -187,7 +187,7 @@ Converted convert(std::string_view text, Ref& out) noexcept {
     }
     // ASCII text with anything but blanks, signs, digits and underscores: int() refuses it.
     const bool ascii = std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
-    if (ascii && text.find_first_not_of(" \t\n\r\v\f\x1c\x1d\x1e\x1f+-_0123456789") != std::string_view::npos)
+    if (ascii && text.find_first_not_of(" \t\n\r\v\f+-_0123456789") != std::string_view::npos)
         return Converted::not_a_number;
     Ref str = text_of(text);
     out = str ? steal(PyNumber_Long(str.get())) : nullptr;
