@@ -6,9 +6,10 @@ Makes a tree laid out as the release CDs are (TRAIN/17_DEG/<class>/SN_<serial>/H
 HBnnnnn.JPG), from copies of the real chips in tests/data (their serial and depression fields
 rewritten in place so that the tree holds the SOC classes), then times, in this process:
 
-- scan: ``vantrel.scan(tree)`` against a Python loop calling ``mstar_header`` on every chip path
-  (given the sorted list of chip paths for free), warm page cache (median of --repeat runs) and
-  cold (every file's pages dropped first with posix_fadvise);
+- scan: ``vantrel.scan(tree)`` of that tree and of a tree of the same chips without previews,
+  against a Python loop calling ``mstar_header`` on every chip path (given the sorted list of chip
+  paths for free, and with the paths found by a recursive glob of chip names), warm page cache (median of --repeat runs) and cold (every file's pages dropped
+  first with posix_fadvise);
 - memory: peak and retained resident memory of a scan of 20 000 chips, in a fresh process.
 
 Timings on this shared virtual machine vary by up to 10 % from run to run.
@@ -17,6 +18,7 @@ Timings on this shared virtual machine vary by up to 10 % from run to run.
 from __future__ import annotations
 
 import argparse
+import glob
 import os
 import pathlib
 import shutil
@@ -87,27 +89,47 @@ def timed(fn, repeat: int, cold_root: pathlib.Path | None = None) -> float:
     return statistics.median(times)
 
 
+def link_chips(release: pathlib.Path, chip_paths: list[str], bare: pathlib.Path) -> None:
+    """The same chips (hard links: the same pages in the cache) without their previews."""
+    for path in chip_paths:
+        target = bare / os.path.relpath(path, release)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        os.link(path, target)
+
+
 def bench_scan(root: pathlib.Path, chip_paths: list[str], repeat: int) -> list[tuple[str, float, float]]:
     import vantrel
     from vantrel import mstar_header
+
+    trees = {"release": root / "release", "chips only": root / "chips-only"}
+    link_chips(trees["release"], chip_paths, trees["chips only"])
 
     def loop():
         for path in chip_paths:
             mstar_header(path)
 
-    def scan():
-        catalog = vantrel.scan(root, progress=False)
-        assert len(catalog) == len(chip_paths) and not catalog.skipped
+    def glob_and_loop():  # finding the chips by their names, as hand-written code does
+        for path in sorted(glob.glob(os.path.join(trees["release"], "**", "HB*.0*"), recursive=True)):
+            mstar_header(path)
 
-    scan(), loop()  # imports and first touches
+    def scanner(tree):
+        def scan():
+            catalog = vantrel.scan(tree, progress=False)
+            assert len(catalog) == len(chip_paths) and not catalog.skipped
+        return scan
+
     rows = []
-    for label, fn in (("vantrel.scan(tree)", scan), ("loop of mstar_header(path)", loop)):
-        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=root)))
+    for label, fn, tree in (("vantrel.scan(tree), chips and previews", scanner(trees["release"]), trees["release"]),
+                            ("vantrel.scan(tree), chips only", scanner(trees["chips only"]), trees["chips only"]),
+                            ("glob('**/HB*.0*') + loop of mstar_header", glob_and_loop, trees["release"]),
+                            ("loop of mstar_header(path)", loop, trees["release"])):
+        fn()  # imports and first touches
+        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=tree)))
     return rows
 
 
 MEMORY_PROBE = """
-import os, sys, vantrel, vantrel.catalog
+import os, sys, numpy, vantrel, vantrel.catalog, vantrel._chips
 def status(key):
     for line in open('/proc/self/status'):
         if line.startswith(key):
@@ -121,7 +143,7 @@ print(len(catalog), status('VmHWM') - before, status('VmRSS') - before)
 def bench_memory(chips: int) -> tuple[int, float, float]:
     with tempfile.TemporaryDirectory() as folder:
         root = pathlib.Path(folder)
-        first = make_tree(root / "a", min(chips, 1000))
+        first = make_tree(root / "a", min(chips, 1000))  # with previews
         # Hard links: the scan reads headers only, and 20 000 copies would fill the disk for nothing.
         for n in range(len(first), chips):
             source = pathlib.Path(first[n % len(first)])
@@ -145,14 +167,14 @@ def main() -> None:
     root = pathlib.Path(args.dir or tempfile.mkdtemp(prefix="vantrel-bench-"))
     try:
         print(f"making a tree of {args.chips} chips and as many previews ...", file=sys.stderr)
-        chip_paths = make_tree(root, args.chips)
+        chip_paths = make_tree(root / "release", args.chips)
         rows = bench_scan(root, chip_paths, args.repeat)
-        base = rows[1]
-        print(f"\nscan of {len(chip_paths)} chips ({2 * len(chip_paths)} files), median of {args.repeat} runs; "
-              f"{os.process_cpu_count()} CPUs")
-        print(f"{'method':34} {'warm ms':>9} {'us/chip':>8} {'speed-up':>9} {'cold ms':>9}")
+        base = rows[-1]
+        print(f"\nscan of {len(chip_paths)} chips (with as many previews, as on a CD, or alone), median of "
+              f"{args.repeat} runs warm, {max(1, args.repeat // 2)} cold; {os.process_cpu_count()} CPUs")
+        print(f"{'method':42} {'warm ms':>9} {'us/chip':>8} {'speed-up':>9} {'cold ms':>9}")
         for label, warm, cold in rows:
-            print(f"{label:34} {warm * 1e3:9.1f} {warm / len(chip_paths) * 1e6:8.2f} {base[1] / warm:8.1f}x "
+            print(f"{label:42} {warm * 1e3:9.1f} {warm / len(chip_paths) * 1e6:8.2f} {base[1] / warm:8.1f}x "
                   f"{cold * 1e3:9.1f}")
     finally:
         if not args.keep:
