@@ -24,6 +24,7 @@ machine vary by up to 10 % from run to run.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import glob
 import os
 import pathlib
@@ -246,10 +247,11 @@ def bytes_only(chip_paths: list[str]) -> None:
 def bench_load(root: pathlib.Path, repeat: int) -> None:
     chip_paths = test_set_tree(root)
 
-    def ours(threads=None):
+    def ours(threads=None, progress=False):
         def run():
             catalog = vantrel.scan(root, threads=threads, progress=False).split("soc", "test")
-            return catalog.load(128, "ap", threads=threads, progress=False), catalog.labels
+            with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
+                return catalog.load(128, "ap", threads=threads, progress=progress), catalog.labels
         return run
 
     import warnings
@@ -261,6 +263,7 @@ def bench_load(root: pathlib.Path, repeat: int) -> None:
     rows = []
     for label, fn in (("vantrel: scan + split + load(128, 'ap')", ours()),
                       ("vantrel, threads=1", ours(1)),
+                      ("vantrel, with a progress bar (to /dev/null)", ours(progress=True)),
                       ("by hand: header in Python, np.fromfile, crop, stack", lambda: by_hand(root)),
                       ("by hand with mstar_header + mstar_raw", lambda: with_reader(chip_paths)),
                       ("reading the files' bytes only, one thread", lambda: bytes_only(chip_paths))):
