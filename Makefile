@@ -4,7 +4,7 @@ PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 PIP     := $(PY) -m pip install --quiet --disable-pip-version-check
 
-.PHONY: test demo bench fuzz clean
+.PHONY: test demo bench bench-dataset fuzz clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -18,6 +18,10 @@ fuzz: $(VENV)/.installed
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_read.py $(ARGS)
+
+# The dataset layer: scan, split and load on release-like trees (a few minutes; ARGS="scan" or "load").
+bench-dataset: $(VENV)/.installed
+	$(PY) bench/bench_dataset.py $(ARGS)
 
 $(PY):
 	@python=$$(tools/find-python313) && echo "creating $(VENV) with $$python" && $$python -m venv $(VENV)

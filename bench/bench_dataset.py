@@ -1,22 +1,31 @@
-"""Benchmark of the dataset layer on a release-like tree of copies of real chips.
+"""Benchmark of the dataset layer on release-like trees of copies of real chips.
 
-    python bench/bench_dataset.py [--chips 5000] [--repeat 5] [--dir DIR] [--keep] [--skip-memory]
+    python bench/bench_dataset.py [scan|load|all] [--repeat 5] [--dir DIR] [--keep]
 
-Makes a tree laid out as the release CDs are (TRAIN/17_DEG/<class>/SN_<serial>/HBnnnnn.0tt beside
-HBnnnnn.JPG), from copies of the real chips in tests/data (their serial and depression fields
-rewritten in place so that the tree holds the SOC classes), then times, in this process:
+scan: a tree of 5 000 chips laid out as the training CD is (TRAIN/17_DEG/<class>/SN_<serial>/
+HBnnnnn.0tt beside its HBnnnnn.JPG preview), from copies of the real chips in tests/data with
+their serial and depression rewritten to the ten SOC classes at 17°. ``vantrel.scan`` of that tree
+and of the same chips without previews, against a Python loop calling ``mstar_header`` on every
+chip path (given the list for free, or found by a recursive glob of chip names). Then the peak and
+retained resident memory of a scan of 20 000 chips, in a fresh process.
 
-- scan: ``vantrel.scan(tree)`` against a Python loop calling ``mstar_header`` on every chip path
-  (given the sorted list of chip paths for free), warm page cache (median of --repeat runs) and
-  cold (every file's pages dropped first with posix_fadvise);
-- memory: peak and retained resident memory of a scan of 20 000 chips, in a fresh process.
+load: the 15° test half of SOC as the mixed-targets CD holds it (seven classes, 1 838 chips, real
+counts and sizes, 15_DEG/COL2/SCENE1/<class>/ with previews). ``scan`` + ``split('soc', 'test')``
++ ``load(size=128, ofmt='ap')`` against the loop users write by hand (per file: parse the header
+lines in Python, ``np.fromfile``, reshape, ``astype(float32)``, crop the centre; then ``np.stack``),
+the same with ``mstar_header`` + ``mstar_raw``, and against only reading every file's bytes in one
+thread. Then the peak resident memory of the load in a fresh process, against its output's size.
 
-Timings on this shared virtual machine vary by up to 10 % from run to run.
+Every competitor runs on the same files in the same process: warm page cache (median of --repeat
+runs) and cold (each file's pages dropped with posix_fadvise first). Timings on this shared virtual
+machine vary by up to 10 % from run to run.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import glob
 import os
 import pathlib
 import shutil
@@ -27,46 +36,69 @@ import tempfile
 import textwrap
 import time
 
+import numpy as np
+
 REPO = pathlib.Path(__file__).resolve().parent.parent
-REAL = REPO / "tests" / "data" / "real_mstar"
-RELEASE = REPO / "tests" / "data" / "release"
+sys.path.insert(0, str(REPO / "tests"))
+from conftest import REAL, RELEASE, retagged  # noqa: E402
 
-# The SOC classes: folder name, TargetSerNum, and a real chip to copy (same-length serials only).
-CLASSES = [("2S1", "b01", "HB14931.000"), ("BMP2", "956", "HB14931.001"), ("BRDM2", "E-7", "HB14931.001"),
-           ("BTR60", "k10yt7532", "HB03333.003"), ("BTR70", "c71", "HB03333.003"), ("D7", "92v13015", "HB14931.005"),
-           ("T62", "A51", "HB14931.026"), ("T72", "132", "HB14931.025"), ("ZIL131", "E12", "HB14931.025"),
-           ("ZSU234", "d08", "HB14931.026")]
+import vantrel  # noqa: E402
+from vantrel import mstar_header, mstar_raw  # noqa: E402
 
-
-def with_fields(chip: bytes, serial: str, depression: str) -> bytes:
-    """The chip with TargetSerNum and DesiredDepression overwritten by values of the same length."""
-    for key, value in ((b"TargetSerNum= ", serial), (b"DesiredDepression= ", depression)):
-        start = chip.index(b"\n" + key) + 1 + len(key)
-        end = chip.index(b"\n", start)
-        new = value.encode().ljust(end - start)[: end - start]
-        chip = chip[:start] + new + chip[end:]
-    return chip
+# A real chip for each serial length, so that a new serial keeps the header's length.
+BY_SERIAL_LENGTH = {3: "HB14931.000", 4: "HB15696.001", 8: "HB14931.005", 9: "HB03333.003"}
+# The test half on the mixed-targets CD: folder, the real chip copied, chips.
+CD_TEST_SET = [("2S1", "HB14931.000", 274), ("BRDM_2", "HB14931.001", 274), ("BTR_60", "HB03333.003", 195),
+               ("D7", "HB14931.005", 274), ("T62", "HB14932.016", 273), ("ZIL131", "HB14931.025", 274),
+               ("ZSU_23_4", "HB14931.026", 274)]
 
 
-def make_tree(root: pathlib.Path, chips: int) -> list[str]:
-    preview = next(RELEASE.rglob("*.JPG")).read_bytes()
-    sources = {}
+def preview() -> bytes:
+    return next(RELEASE.rglob("*.JPG")).read_bytes()
+
+
+def training_tree(root: pathlib.Path, chips: int) -> list[str]:
+    split = vantrel.SPLITS["soc"].subsets["train"]
+    classes = [(name, serials[0]) for name, serials in split.serials.items()]
+    sources = {name: retagged(BY_SERIAL_LENGTH[len(serial)], TargetSerNum=serial, DesiredDepression="17")
+               for name, serial in classes}
     paths = []
     for n in range(chips):
-        name, serial, source = CLASSES[n % len(CLASSES)]
-        if name not in sources:
-            sources[name] = with_fields((REAL / source).read_bytes(), serial, "17")
+        name, serial = classes[n % len(classes)]
         folder = root / "TRAIN" / "17_DEG" / name / f"SN_{serial.upper()}"
         folder.mkdir(parents=True, exist_ok=True)
-        stem = f"HB{10000 + n:05d}"
-        path = folder / f"{stem}{source[-4:]}"
+        (folder / f"HB{10000 + n:05d}.JPG").write_bytes(preview())
+        path = folder / f"HB{10000 + n:05d}.000"
         path.write_bytes(sources[name])
-        (folder / f"{stem}.JPG").write_bytes(preview)
         paths.append(str(path))
     return sorted(paths)
 
 
+def test_set_tree(root: pathlib.Path) -> list[str]:
+    real = {p.name: p for p in RELEASE.rglob("HB*.0*")}
+    paths, n = [], 0
+    for folder_name, source, count in CD_TEST_SET:
+        folder = root / "15_DEG" / "COL2" / "SCENE1" / folder_name
+        folder.mkdir(parents=True)
+        chip = real[source].read_bytes()
+        for _ in range(count):
+            n += 1
+            (folder / f"HB{20000 + n:05d}{source[-4:]}").write_bytes(chip)
+            (folder / f"HB{20000 + n:05d}.JPG").write_bytes(preview())
+            paths.append(str(folder / f"HB{20000 + n:05d}{source[-4:]}"))
+    return sorted(paths)
+
+
+def link_chips(tree: pathlib.Path, chip_paths: list[str], bare: pathlib.Path) -> None:
+    """The same chips (hard links: the same pages in the cache) without their previews."""
+    for path in chip_paths:
+        target = bare / os.path.relpath(path, tree)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        os.link(path, target)
+
+
 def drop_pages(root: pathlib.Path) -> None:
+    os.sync()  # pages still to be written back cannot be dropped
     for folder, _, names in os.walk(root):
         for name in names:
             fd = os.open(os.path.join(folder, name), os.O_RDONLY)
@@ -87,81 +119,189 @@ def timed(fn, repeat: int, cold_root: pathlib.Path | None = None) -> float:
     return statistics.median(times)
 
 
-def bench_scan(root: pathlib.Path, chip_paths: list[str], repeat: int) -> list[tuple[str, float, float]]:
-    import vantrel
-    from vantrel import mstar_header
+def table(title: str, rows: list[tuple[str, float, float]], count: int, base: float, base_name: str) -> None:
+    print(f"\n{title}")
+    print(f"{'method':54} {'warm ms':>8} {'us/chip':>8} {base_name:>11} {'cold ms':>8}")
+    for label, warm, cold in rows:
+        print(f"{label:54} {warm * 1e3:8.1f} {warm / count * 1e6:8.2f} {base / warm:10.2f}x {cold * 1e3:8.1f}")
+
+
+def fresh_process(code: str, *args: str) -> list[str]:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
+                          check=True).stdout.split()
+
+
+STATUS = """
+def status(key):
+    for line in open('/proc/self/status'):
+        if line.startswith(key):
+            return int(line.split()[1]) / 1024
+"""
+
+
+# --- scan ------------------------------------------------------------------------------------------
+
+def bench_scan(root: pathlib.Path, repeat: int) -> None:
+    chip_paths = training_tree(root / "release", 5000)
+    trees = {"release": root / "release", "chips only": root / "chips-only"}
+    link_chips(trees["release"], chip_paths, trees["chips only"])
 
     def loop():
         for path in chip_paths:
             mstar_header(path)
 
-    def scan():
-        catalog = vantrel.scan(root, progress=False)
-        assert len(catalog) == len(chip_paths) and not catalog.skipped
+    def glob_and_loop():  # finding the chips by their names, as hand-written code does
+        for path in sorted(glob.glob(os.path.join(trees["release"], "**", "HB*.0*"), recursive=True)):
+            mstar_header(path)
 
-    scan(), loop()  # imports and first touches
+    def scanner(tree):
+        def scan():
+            catalog = vantrel.scan(tree, progress=False)
+            assert len(catalog) == len(chip_paths) and not catalog.skipped
+        return scan
+
     rows = []
-    for label, fn in (("vantrel.scan(tree)", scan), ("loop of mstar_header(path)", loop)):
-        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=root)))
-    return rows
+    for label, fn, tree in (("vantrel.scan(tree), chips and previews", scanner(trees["release"]), trees["release"]),
+                            ("vantrel.scan(tree), chips only", scanner(trees["chips only"]), trees["chips only"]),
+                            ("glob('**/HB*.0*') + loop of mstar_header", glob_and_loop, trees["release"]),
+                            ("loop of mstar_header(path)", loop, trees["release"])):
+        fn()  # imports and first touches
+        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=tree)))
+    table(f"scan of {len(chip_paths)} chips (with a preview each, as on a CD, or alone); "
+          f"{os.process_cpu_count()} CPUs", rows, len(chip_paths), rows[-1][1], "vs loop")
 
-
-MEMORY_PROBE = """
-import os, sys, vantrel, vantrel.catalog
-def status(key):
-    for line in open('/proc/self/status'):
-        if line.startswith(key):
-            return int(line.split()[1]) / 1024
+    with tempfile.TemporaryDirectory() as folder:
+        many = pathlib.Path(folder)
+        first = training_tree(many / "a", 1000)  # with previews
+        # Hard links: the scan reads headers only, and 20 000 copies would fill the disk for nothing.
+        for n in range(len(first), 20000):
+            source = pathlib.Path(first[n % len(first)])
+            target = many / "b" / f"D{n // 1000}" / f"HB{n:05d}{source.suffix}"
+            target.parent.mkdir(parents=True, exist_ok=True)
+            os.link(source, target)
+        count, peak, kept = fresh_process(STATUS + """
+import sys, numpy, vantrel, vantrel.catalog, vantrel._chips
 before = status('VmRSS')
 catalog = vantrel.scan(sys.argv[1], progress=False)
 print(len(catalog), status('VmHWM') - before, status('VmRSS') - before)
-"""
+""", folder)
+    print(f"scan of {count} chips in a fresh process: resident memory grew by {float(peak):.1f} MB at the peak; "
+          f"{float(kept):.1f} MB remain with the catalog")
 
 
-def bench_memory(chips: int) -> tuple[int, float, float]:
-    with tempfile.TemporaryDirectory() as folder:
-        root = pathlib.Path(folder)
-        first = make_tree(root / "a", min(chips, 1000))
-        # Hard links: the scan reads headers only, and 20 000 copies would fill the disk for nothing.
-        for n in range(len(first), chips):
-            source = pathlib.Path(first[n % len(first)])
-            target = root / "b" / f"D{n // 1000}" / f"HB{n:05d}{source.suffix}"
-            target.parent.mkdir(parents=True, exist_ok=True)
-            os.link(source, target)
-        out = subprocess.run([sys.executable, "-c", textwrap.dedent(MEMORY_PROBE), folder], capture_output=True,
-                             text=True, check=True).stdout.split()
-    return int(out[0]), float(out[1]), float(out[2])
+# --- load ------------------------------------------------------------------------------------------
+
+def centre(planes: np.ndarray, height: int, width: int) -> np.ndarray:
+    """The centred window of (..., rows, columns) planes, in a zero frame where the chip is smaller."""
+    rows, columns = planes.shape[-2:]
+    top, left = (rows - height) // 2, (columns - width) // 2
+    out = np.zeros(planes.shape[:-2] + (height, width), planes.dtype)
+    r0, c0, r1, c1 = max(0, -top), max(0, -left), min(height, rows - top), min(width, columns - left)
+    out[..., r0:r1, c0:c1] = planes[..., r0 + top:r1 + top, c0 + left:c1 + left]
+    return out
+
+
+def by_hand(root: pathlib.Path, size: int = 128) -> tuple[np.ndarray, np.ndarray]:
+    """What a training project writes: find the chips by name, parse each header in Python, read
+    the block with np.fromfile, convert, crop, stack; labels from the header's serial."""
+    classes = vantrel.SPLITS["soc"].subsets["test"].serials
+    label_of = {serial.lower(): i for i, serials in enumerate(classes.values()) for serial in serials}
+    images, labels = [], []
+    for path in sorted(glob.glob(os.path.join(root, "**", "HB*.0*"), recursive=True)):
+        header = {}
+        with open(path, "rb") as f:
+            for line in f:
+                text = line.decode("ascii").strip()
+                if text == "[EndofPhoenixHeader]":
+                    break
+                if "= " in text:
+                    key, value = text.split("= ", 1)
+                    header[key] = value
+        if float(header["DesiredDepression"]) != 15 or header["TargetSerNum"].lower() not in label_of:
+            continue
+        rows, columns = int(header["NumberOfRows"]), int(header["NumberOfColumns"])
+        block = np.fromfile(path, ">f4", count=2 * rows * columns, offset=int(header["PhoenixHeaderLength"]))
+        planes = block.reshape(2, rows, columns).astype(np.float32)
+        images.append(np.moveaxis(centre(planes, size, size), 0, -1))
+        labels.append(label_of[header["TargetSerNum"].lower()])
+    return np.stack(images), np.array(labels)
+
+
+def with_reader(chip_paths: list[str], size: int = 128) -> np.ndarray:
+    """The same with this project's single-chip reader."""
+    images = []
+    for path in chip_paths:
+        header = mstar_header(path)
+        if float(header["DesiredDepression"]) == 15:
+            planes = np.moveaxis(mstar_raw(path, "ap"), -1, 0).astype(np.float32)
+            images.append(np.moveaxis(centre(planes, size, size), 0, -1))
+    return np.stack(images)
+
+
+def bytes_only(chip_paths: list[str]) -> None:
+    for path in chip_paths:
+        with open(path, "rb") as f:
+            f.read()
+
+
+def bench_load(root: pathlib.Path, repeat: int) -> None:
+    chip_paths = test_set_tree(root)
+
+    def ours(threads=None, progress=False):
+        def run():
+            catalog = vantrel.scan(root, threads=threads, progress=False).split("soc", "test")
+            with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
+                return catalog.load(128, "ap", threads=threads, progress=progress), catalog.labels
+        return run
+
+    import warnings
+
+    warnings.simplefilter("ignore")  # the CD lacks three SOC classes, as it should
+    x, labels = ours()()
+    x_hand, labels_hand = by_hand(root)
+    assert np.array_equal(x, x_hand) and np.array_equal(labels, labels_hand), "the loaders disagree"
+    rows = []
+    for label, fn in (("vantrel: scan + split + load(128, 'ap')", ours()),
+                      ("vantrel, threads=1", ours(1)),
+                      ("vantrel, with a progress bar (to /dev/null)", ours(progress=True)),
+                      ("by hand: header in Python, np.fromfile, crop, stack", lambda: by_hand(root)),
+                      ("by hand with mstar_header + mstar_raw", lambda: with_reader(chip_paths)),
+                      ("reading the files' bytes only, one thread", lambda: bytes_only(chip_paths))):
+        fn()
+        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=root)))
+    table(f"{len(chip_paths)} chips of the SOC test set (7 classes, with previews) into one "
+          f"({len(chip_paths)}, 128, 128, 2) float32 array; {os.process_cpu_count()} CPUs", rows, len(chip_paths),
+          next(r[1] for r in rows if r[0].startswith("by hand:")), "vs by hand")
+    print(f"vantrel takes {rows[0][1] / rows[-1][1]:.2f} times the time of reading the bytes only (warm), "
+          f"{rows[0][2] / rows[-1][2]:.2f} times (cold)")
+
+    peak, out = fresh_process(STATUS + """
+import sys, warnings, numpy, vantrel, vantrel.catalog, vantrel.loading
+warnings.simplefilter('ignore')
+before = status('VmRSS')
+x = vantrel.scan(sys.argv[1], progress=False).split('soc', 'test').load(128, 'ap', progress=False)
+print(status('VmHWM') - before, x.nbytes / 2**20)
+""", str(root))
+    print(f"load in a fresh process: resident memory grew by {float(peak):.1f} MB at the peak, "
+          f"for an output of {float(out):.1f} MB")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--chips", type=int, default=5000)
+    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "all"])
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--dir", help="make the tree here (default: a temporary folder)")
-    parser.add_argument("--keep", action="store_true", help="keep the tree")
-    parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--dir", help="make the trees here (default: a temporary folder)")
+    parser.add_argument("--keep", action="store_true", help="keep the trees")
     args = parser.parse_args()
-
     root = pathlib.Path(args.dir or tempfile.mkdtemp(prefix="vantrel-bench-"))
     try:
-        print(f"making a tree of {args.chips} chips and as many previews ...", file=sys.stderr)
-        chip_paths = make_tree(root, args.chips)
-        rows = bench_scan(root, chip_paths, args.repeat)
-        base = rows[1]
-        print(f"\nscan of {len(chip_paths)} chips ({2 * len(chip_paths)} files), median of {args.repeat} runs; "
-              f"{os.process_cpu_count()} CPUs")
-        print(f"{'method':34} {'warm ms':>9} {'us/chip':>8} {'speed-up':>9} {'cold ms':>9}")
-        for label, warm, cold in rows:
-            print(f"{label:34} {warm * 1e3:9.1f} {warm / len(chip_paths) * 1e6:8.2f} {base[1] / warm:8.1f}x "
-                  f"{cold * 1e3:9.1f}")
+        if args.part in ("scan", "all"):
+            bench_scan(root / "scan", args.repeat)
+        if args.part in ("load", "all"):
+            bench_load(root / "load", args.repeat)
     finally:
         if not args.keep:
             shutil.rmtree(root, ignore_errors=True)
-
-    if not args.skip_memory:
-        count, peak, kept = bench_memory(20000)
-        print(f"\nscan of {count} chips in a fresh process: resident memory grew by {peak:.1f} MB at the peak "
-              f"and {kept:.1f} MB remain with the catalog")
 
 
 if __name__ == "__main__":

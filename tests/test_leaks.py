@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 from conftest import REAL, REPO, chip_bytes, run_python
+from vantrel import Catalog, scan
 from vantrel.datasets import mstar
 from vantrel.datasets.mstar import mstar_header as H, mstar_raw as R
 
@@ -90,7 +91,27 @@ CASES = {
                                 np.ndarray),
     "raw-no-np": (lambda mk: patch.dict(NS, {k: v for k, v in NS.items() if k != "np"}, clear=True)(
         partial(R, mk(GOOD))), NameError),
+    "scan-verify": (lambda mk: partial(scan, pathlib.Path(mk(GOOD)).parent, verify=True, threads=2), Catalog),
+    "scan-missing": (lambda mk: partial(scan, MISSING), FileNotFoundError),
+    "load-ap": (lambda mk: partial(scan(mk(GOOD)).load, 4, "ap", threads=2), np.ndarray),
+    "load-c": (lambda mk: partial(scan(mk(GOOD)).load, (1, 5), "c", np.complex128), np.ndarray),
+    "load-bad-dtype": (lambda mk: partial(scan(mk(GOOD)).load, 4, "a", np.int8), ValueError),
+    "load-changed": (lambda mk: partial(changed(mk, GOOD[:-1]).load, 4), ValueError),
+    "load-vanished": (lambda mk: partial(changed(mk, None).load, 4), FileNotFoundError),
 }
+
+
+def changed(mk, content):
+    """The catalog of a chip whose file is then cut short (or removed, for None)."""
+    path = pathlib.Path(mk(GOOD))
+    copy = path.with_name(path.name + ".changed")
+    copy.write_bytes(GOOD)
+    catalog = scan(copy)
+    if content is None:
+        copy.unlink()
+    else:
+        copy.write_bytes(content)
+    return catalog
 
 
 def outcome(call):

@@ -28,7 +28,8 @@ def test_import_is_lazy_until_a_reader_is_used():
 
 
 def test_names_version_and_lazy_readers():
-    assert vantrel.__all__ == ["data_path", "mstar_header", "mstar_raw", "scan", "Catalog", "Record", "SPLITS"]
+    assert vantrel.__all__ == ["data_path", "mstar_header", "mstar_raw", "scan", "Catalog", "Record", "SPLITS", "MSTAR",
+                               "load_saved"]
     assert vantrel.__version__ == importlib.metadata.version("vantrel")
     assert vantrel.mstar_header is mstar.mstar_header and vantrel.mstar_raw is mstar.mstar_raw
 

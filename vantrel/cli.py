@@ -2,6 +2,9 @@
 
     vantrel scan ROOT [--csv FILE] [--verify]   chip counts per class and depression, skipped files
     vantrel header CHIP [--json]                 one chip's Phoenix header
+    vantrel export ROOT --split soc --subset train --size 88 --ofmt a -o FILE.npz
+                                                 a split's chips as one array in an .npz file
+    vantrel show CHIP [-o FILE.png] [--linear]   amplitude (dB) and phase side by side
 
 A user's mistake (a missing path, a file that is no chip) prints one line on stderr and exits
 with status 2.
@@ -12,6 +15,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+import warnings
 
 CHIP_SIGNATURE = b"\n[PhoenixHeaderVer"
 
@@ -58,6 +62,41 @@ def _header(args: argparse.Namespace) -> int:
     return 0
 
 
+def _export(args: argparse.Namespace) -> int:
+    from .catalog import scan
+
+    catalog = scan(args.root, threads=args.threads)
+    if args.split is not None:
+        catalog = catalog.split(args.split, args.subset)
+    elif args.subset is not None:
+        raise UsageError("--subset needs --split")
+    if not len(catalog):
+        raise UsageError(f"no chips to export in {args.root}")
+    size = None if args.size == "native" else _size(args.size)
+    catalog.save(args.output, size, args.ofmt, args.dtype, threads=args.threads, progress=None)
+    print(f"wrote {len(catalog)} chips to {args.output}")
+    return 0
+
+
+def _show(args: argparse.Namespace) -> int:
+    _check_chip(args.chip)
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("vantrel show needs matplotlib: pip install matplotlib") from None
+    from .show import plot_chip
+
+    written = plot_chip(args.chip, args.output, linear=args.linear)
+    if written is not None:
+        print(f"wrote {written}")
+    return 0
+
+
+def _size(text: str) -> int | tuple[int, int]:
+    height, _, width = text.partition("x")
+    return (int(height), int(width)) if width else int(height)
+
+
 def _threads(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -83,13 +122,43 @@ def parser() -> argparse.ArgumentParser:
     header.add_argument("chip", metavar="CHIP", help="a chip file")
     header.add_argument("--json", action="store_true", help="print a JSON object instead")
     header.set_defaults(run=_header)
+
+    export = commands.add_parser("export", help="write a split's chips as one array to an .npz file",
+                                 description="Scan ROOT, take a split, load its chips' centred windows and write "
+                                             "them with their labels and records to one .npz file "
+                                             "(read it back with vantrel.load_saved).")
+    export.add_argument("root", metavar="ROOT", help="a release folder")
+    export.add_argument("--split", help="soc, eoc-1, eoc-2-cv or eoc-2-vv (default: every chip, no labels)")
+    export.add_argument("--subset", help="train or test")
+    export.add_argument("--size", default="128", help="window side, HxW, or 'native' (default: 128)")
+    export.add_argument("--ofmt", default="a", choices=["a", "ap", "r", "c"], help="array format (default: a)")
+    export.add_argument("--dtype", choices=["float32", "float64", "complex64", "complex128"],
+                        help="default: float32 (complex64 for c)")
+    export.add_argument("-o", "--output", required=True, metavar="FILE", help="the .npz file to write")
+    export.add_argument("--threads", type=_threads, metavar="N", help="threads to read with (default: all CPUs)")
+    export.set_defaults(run=_export)
+
+    show = commands.add_parser("show", help="look at a chip: amplitude in dB and phase",
+                               description="Plot CHIP's amplitude (dB) and phase side by side, titled from its "
+                                           "header; without a display, write a PNG.")
+    show.add_argument("chip", metavar="CHIP", help="a chip file")
+    show.add_argument("-o", "--output", metavar="FILE", help="write this PNG (default without a display: "
+                                                             "the chip's name + .png)")
+    show.add_argument("--linear", action="store_true", help="linear amplitude instead of dB")
+    show.set_defaults(run=_show)
     return top
+
+
+def _warn(message, category, filename, lineno, file=None, line=None) -> None:
+    print(f"vantrel: warning: {message}", file=sys.stderr)
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warn  # one line, as the errors are
+            return args.run(args)
     except UsageError as error:
         message = str(error)
     except OSError as error:

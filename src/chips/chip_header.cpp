@@ -79,31 +79,34 @@ ChipHeader read_chip_header(const std::string& path, bool verify) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
     if (!file) return skipped("cannot open: " + error_text(error));
-    const off_t size = regular_file_size(file.get(), error);
-    if (size < 0) return error == EINVAL ? ChipHeader{} : skipped("cannot read: " + error_text(error));
-
-    // The whole file when verifying, else its first page, and more only for an unusually long header.
     // Each thread keeps its buffer (it grows to the largest file read and is never filled twice)
     // and its list of entries.
     thread_local std::vector<char> scratch;
     thread_local phoenix::Header header;
-    std::size_t have = 0;
-    bool whole = false;
-    for (std::size_t want = verify ? static_cast<std::size_t>(size) : first_read;; want *= 2) {
-        want = std::min(std::max(want, have), static_cast<std::size_t>(size));
+    const auto read_more = [&](std::size_t have, std::size_t want) -> ssize_t {
         if (scratch.size() < want) scratch.resize(want);
-        const ssize_t got = read_at(file.get(), scratch.data() + have, want - have, static_cast<off_t>(have), error);
-        if (got < 0) return skipped("cannot read: " + error_text(error));
-        have += static_cast<std::size_t>(got);
-        whole = have >= static_cast<std::size_t>(size) || have < want;
-        const std::string_view data(scratch.data(), have);
-        if (!data.starts_with(phoenix::chip_signature)) {
-            // Too short to tell only while the file goes on; else it is no chip.
-            if (whole || have >= phoenix::chip_signature.size()) return ChipHeader{};
-            continue;
-        }
-        phoenix::parse(data, whole, header);
+        return read_at(file.get(), scratch.data() + have, want - have, static_cast<off_t>(have), error);
+    };
+    const auto size_of_file = [&] { return regular_file_size(file.get(), error); };
+
+    // Most files are no chips (previews, pages): their first page tells, and the size is asked for
+    // only of the chips. Verifying reads the whole file at once.
+    off_t size = verify ? size_of_file() : -1;
+    if (verify && size < 0) return skipped("cannot read: " + error_text(error));
+    std::size_t want = verify ? static_cast<std::size_t>(size) : first_read;
+    ssize_t got = read_more(0, want);
+    if (got < 0) return skipped("cannot read: " + error_text(error));
+    std::size_t have = static_cast<std::size_t>(got);
+    if (!std::string_view(scratch.data(), have).starts_with(phoenix::chip_signature)) return ChipHeader{};
+    if (size < 0 && (size = size_of_file()) < 0) return skipped("cannot read: " + error_text(error));
+    // Read on only for an unusually long header.
+    for (;;) {
+        const bool whole = have >= static_cast<std::size_t>(size) || have < want;
+        phoenix::parse(std::string_view(scratch.data(), have), whole, header);
         if (header.fault != phoenix::Fault::incomplete) break;
+        want = std::min(2 * want, static_cast<std::size_t>(size));
+        if ((got = read_more(have, want)) < 0) return skipped("cannot read: " + error_text(error));
+        have += static_cast<std::size_t>(got);
     }
     const std::string_view buffer(scratch.data(), have);
     if (header.fault != phoenix::Fault::none) return skipped(fault_reason(header));

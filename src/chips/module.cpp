@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "load.hpp"
 #include "scan.hpp"
 
 namespace chips {
@@ -13,6 +14,9 @@ PyMethodDef methods[] = {
     {"scan", scan, METH_VARARGS,
      "scan(root: bytes, verify: bool, threads: int, progress) -> (columns, skipped)\n\n"
      "The chips below root, by content, and the files that start like a chip but cannot be read."},
+    {"load", load, METH_VARARGS,
+     "load(paths, layouts, out, height, width, planes, wide, threads, progress) -> None\n\n"
+     "Each chip's centred window, decoded into its slot of the zeroed array `out`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

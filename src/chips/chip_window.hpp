@@ -1,0 +1,39 @@
+// One chip read into its slot of a stacked array: the file read once, its header checked against
+// what the catalog recorded, and the window of its planes decoded straight into place.
+#pragma once
+
+#include "chip_header.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace chips {
+
+enum class Planes : unsigned char {
+    amplitude,        // (H, W): the magnitude plane
+    amplitude_phase,  // (H, W, 2): magnitude, phase
+    real_imaginary,   // (H, W, 2) or complex (H, W): A cos P, A sin P, computed in double precision
+};
+
+struct Window {
+    std::ptrdiff_t height, width;  // of the output; each chip is centred in it, cropped or padded
+    Planes planes;
+    bool wide;  // float64 (else float32) values
+    std::size_t slot_bytes() const noexcept {
+        const std::size_t values = static_cast<std::size_t>(height * width) * (planes == Planes::amplitude ? 1 : 2);
+        return values * (wide ? 8 : 4);
+    }
+};
+
+// Why a chip could not be loaded: an OS error (errno) or a message.
+struct LoadFault {
+    int error = 0;
+    std::string message;
+};
+
+// Reads the chip at `path`, whose header the catalog recorded as `layout`, into `slot` (zeroed
+// beforehand: the padding stays zero). False with `fault` set when the file cannot be read, is
+// shorter than the layout, or no longer has the recorded header.
+bool load_chip(const std::string& path, const Layout& layout, const Window& window, void* slot, LoadFault& fault);
+
+}  // namespace chips

@@ -1,0 +1,103 @@
+#include "load.hpp"
+
+#include "chip_window.hpp"
+#include "mstar/core/ref.hpp"
+#include "parallel.hpp"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace chips {
+
+namespace {
+
+using mstar::Buffer;
+using mstar::Ref;
+using mstar::steal;
+
+// The first chip that failed; the others stop as soon as they see it.
+struct FirstFault {
+    std::mutex mutex;
+    bool set = false;
+    std::size_t index = 0;
+    LoadFault fault;
+
+    void record(std::size_t i, LoadFault&& found) {
+        std::lock_guard lock(mutex);
+        if (set) return;
+        set = true;
+        index = i;
+        fault = std::move(found);
+    }
+};
+
+PyObject* raise(const FirstFault& first, PyObject* path) noexcept {
+    if (first.fault.error != 0) {
+        Ref args = steal(Py_BuildValue("(isO)", first.fault.error, std::strerror(first.fault.error), path));
+        if (args) PyErr_SetObject(PyExc_OSError, args.get());
+        return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "%S: %s", path, first.fault.message.c_str());
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* load(PyObject*, PyObject* args) noexcept {
+    PyObject *path_list, *layout_object, *out_object, *progress;
+    Py_ssize_t height, width;
+    int planes, wide, threads;
+    if (!PyArg_ParseTuple(args, "O!OOnnipiO:load", &PyList_Type, &path_list, &layout_object, &out_object, &height,
+                          &width, &planes, &wide, &threads, &progress))
+        return nullptr;
+    if (progress == Py_None) progress = nullptr;
+    if (height < 0 || width < 0 || planes < 0 || planes > 2) {
+        PyErr_SetString(PyExc_ValueError, "bad window");
+        return nullptr;
+    }
+    const Window window{height, width, static_cast<Planes>(planes), wide != 0};
+    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(path_list));
+    Buffer layouts, out;
+    if (!layouts.acquire(layout_object, PyBUF_C_CONTIGUOUS) ||
+        !out.acquire(out_object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
+        return nullptr;
+    if (static_cast<std::size_t>(layouts.size()) != count * 3 * sizeof(std::int64_t) ||
+        static_cast<std::size_t>(out.size()) != count * window.slot_bytes()) {
+        PyErr_SetString(PyExc_ValueError, "the layouts and the output do not fit the paths");
+        return nullptr;
+    }
+    try {
+        std::vector<std::string> paths;
+        paths.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            Ref encoded = steal(PyUnicode_EncodeFSDefault(PyList_GET_ITEM(path_list, i)));
+            if (!encoded) return nullptr;
+            paths.emplace_back(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        }
+        const auto* numbers = static_cast<const std::int64_t*>(layouts.data());
+        auto* slots = static_cast<char*>(out.data());
+        FirstFault first;
+        const int done = run_parallel(
+            count, threads,
+            [&](std::size_t i) {
+                const Layout layout{numbers[3 * i], numbers[3 * i + 1], numbers[3 * i + 2]};
+                LoadFault fault;
+                if (load_chip(paths[i], layout, window, slots + i * window.slot_bytes(), fault)) return true;
+                first.record(i, std::move(fault));
+                return false;
+            },
+            progress);
+        if (done < 0) return nullptr;
+        if (done == 0) {
+            if (!first.set) return PyErr_NoMemory();  // a worker ran out of memory
+            return raise(first, PyList_GET_ITEM(path_list, first.index));
+        }
+        Py_RETURN_NONE;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace chips

@@ -1,0 +1,162 @@
+"""Catalog.load against mstar_raw on the real chips (every format and dtype, crops, pads,
+non-square chips and windows), its faults, the dataset class, save/export and the chip viewer."""
+
+import numpy as np
+import pytest
+
+from conftest import REAL, RELEASE, retagged, run_python
+from vantrel import MSTAR, Catalog, load_saved, scan
+from vantrel.cli import main
+from vantrel.datasets.mstar import mstar_raw
+
+
+@pytest.fixture(scope="module")
+def catalog():
+    return scan(RELEASE)  # 11 real chips from 54 x 54 to 193 x 192, 01.04 and 01.05 headers
+
+
+def window(path, rows, columns, height, width, ofmt):
+    """mstar_raw's planes in the centred window, with Python's floor division and a zero frame."""
+    full = mstar_raw(path, {"a": "ap", "ap": "ap", "r": "r", "c": "c"}[ofmt])
+    if ofmt == "a":
+        full = full[..., 0]
+    out = np.zeros((height, width) + full.shape[2:], full.dtype)
+    top, left = (rows - height) // 2, (columns - width) // 2
+    r0, c0 = max(0, -top), max(0, -left)
+    r1, c1 = min(height, rows - top), min(width, columns - left)
+    out[r0:r1, c0:c1] = full[r0 + top:r1 + top, c0 + left:c1 + left]
+    return out
+
+
+def ulps(got, want):
+    """Distance in units in the last place of float64 values."""
+    got, want = (np.asarray(v).view(np.float64).ravel() for v in (got, want))
+    return np.max(np.abs(got - want) / np.spacing(np.maximum(np.abs(want), np.finfo(np.float64).tiny)), initial=0)
+
+
+@pytest.mark.parametrize("size", [128, (64, 100), (200, 30)])
+@pytest.mark.parametrize("ofmt", ["a", "ap", "r", "c"])
+def test_values_match_the_reader_in_every_format(catalog, ofmt, size):
+    wide = {"c": np.complex128}.get(ofmt, np.float64)
+    got = catalog.load(size, ofmt, wide, threads=3)
+    narrow = catalog.load(size, ofmt, threads=1)
+    height, width = (size, size) if isinstance(size, int) else size
+    assert got.shape == (len(catalog), height, width) + ((2,) if ofmt in ("ap", "r") else ())
+    assert narrow.dtype == {"c": np.complex64}.get(ofmt, np.float32) and got.dtype == wide
+    for i, record in enumerate(catalog):
+        want = window(record.path, record.rows, record.columns, height, width, ofmt)
+        if ofmt in ("a", "ap"):  # the stored samples, exactly
+            assert np.array_equal(got[i], want) and np.array_equal(narrow[i], want.astype(np.float32))
+        else:  # computed in double precision, rounded once to the dtype
+            assert ulps(got[i], want) <= 2
+            assert np.array_equal(narrow[i], got[i].astype(narrow.dtype))
+
+
+def test_size_none_dtype_and_format_errors(catalog):
+    slicy = catalog.filter(target_type="slicey")
+    assert slicy.load(None).shape == (2, 54, 54)
+    with pytest.raises(ValueError, match="54x54, 128x128, 129x128"):
+        catalog.load(None)
+    for kwargs, message in [({"dtype": np.float16}, "must be float32 or float64"),
+                            ({"ofmt": "c", "dtype": np.float64}, "must be complex64 or complex128"),
+                            ({"ofmt": "amp"}, "unknown ofmt 'amp'"), ({"size": (1, 2, 3)}, "size must be")]:
+        with pytest.raises(ValueError, match=message):
+            slicy.load(**kwargs)
+    assert Catalog().load().shape == (0, 128, 128)
+
+
+CHIP = (REAL / "HB15696.001").read_bytes()
+
+
+@pytest.mark.parametrize("change, error, words", [
+    (lambda p: p.unlink(), FileNotFoundError, "No such file or directory"),
+    (lambda p: p.write_bytes(CHIP[:-100]), ValueError, "data block is truncated"),
+    (lambda p: p.write_bytes(CHIP.replace(b"NumberOfRows= 129", b"NumberOfRows= 128") + b"\0" * 1024),
+     ValueError, "changed since the scan"),
+    (lambda p: p.write_bytes(b"GIF89a" + CHIP), ValueError, "is no longer a chip"),
+])
+def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, error, words):
+    for n in range(40):
+        (tmp_path / f"HB{n:05d}.001").write_bytes(CHIP)
+    catalog = scan(tmp_path)
+    change(tmp_path / "HB00017.001")
+    with pytest.raises(error, match=words) as caught:
+        catalog.load(threads=2)
+    assert str(tmp_path / "HB00017.001") in str(caught.value)
+
+
+def test_ctrl_c_interrupts_a_long_load(tmp_path):
+    proc = run_python(f"""
+        import os, pathlib, signal, threading, time, vantrel
+        root = pathlib.Path({str(tmp_path)!r})
+        for n in range(4000):
+            os.link({str(REAL / "HB14931.025")!r}, root / f"HB{{n:05d}}.025")
+        catalog = vantrel.scan(root)
+        threading.Timer(0.3, signal.raise_signal, [signal.SIGINT]).start()
+        start = time.monotonic()
+        try:
+            catalog.load(193, "c", "complex128")  # about 2 s on two threads
+            print("finished", time.monotonic() - start)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start)
+        """)
+    outcome, seconds = proc.stdout.split()
+    assert outcome == "interrupted" and float(seconds) < 1.5, proc.stdout
+
+
+@pytest.fixture(scope="module")
+def soc_tree(tmp_path_factory):
+    """Two SOC classes at 17° (train) and 15° (test), from copies of real chips."""
+    root = tmp_path_factory.mktemp("soc")
+    for n in range(6):
+        for serial, source in (("b01", "HB14931.000"), ("A51", "HB14931.026")):
+            for depression in ("15", "17"):
+                path = root / serial / depression / f"HB{n:05d}.000"
+                path.parent.mkdir(parents=True, exist_ok=True)
+                path.write_bytes(retagged(source, TargetSerNum=serial, DesiredDepression=depression))
+    return root
+
+
+def test_the_dataset_gives_transformed_items_with_labels(soc_tree):
+    with pytest.warns(UserWarning, match="no chips of BMP2"):
+        data = MSTAR(soc_tree, size=64, transform=lambda x: x * 2, target_transform=lambda y: -y)
+    assert len(data) == 12 and data.classes[0] == "2S1" and data.catalog.split_name == "'soc' train"
+    x, label = data[3]
+    assert label == -int(data.targets[3]) and np.array_equal(x, 2 * data.data[3])
+    x[:] = 0  # an item is a copy
+    assert data.data[3].any()
+    own = MSTAR(scan(soc_tree).split({"gun": ["b01"]}, depression=15), size=8)
+    assert len(own) == 6 and own.classes == ("gun",) and own[0][0].shape == (8, 8)
+
+
+def test_a_torch_data_loader_batches_the_dataset(soc_tree):
+    torch = pytest.importorskip("torch")
+    data = MSTAR(soc_tree, "soc", "test", size=32, ofmt="ap")
+    x, y = next(iter(torch.utils.data.DataLoader(data, batch_size=5, shuffle=True)))
+    assert x.shape == (5, 32, 32, 2) and y.dtype == torch.int64
+
+
+def test_save_and_export_round_trip(soc_tree, tmp_path):
+    split = scan(soc_tree).split({"gun": ["b01"], "tank": ["A51"]}, depression=17)
+    split.save(tmp_path / "own.npz", size=(20, 30), ofmt="r")
+    saved = load_saved(tmp_path / "own.npz")
+    assert np.array_equal(saved["x"], split.load((20, 30), "r")) and saved["classes"] == ("gun", "tank")
+    assert saved["labels"].tolist() == split.labels.tolist() and saved["path"].tolist() == split.paths
+    assert saved["depression"].tolist() == [17.0] * 12
+    out = tmp_path / "soc_test_16.npz"
+    assert main(["export", str(soc_tree), "--split", "soc", "--subset", "test", "--size", "16", "-o", str(out)]) == 0
+    exported = load_saved(out)
+    assert exported["x"].shape == (12, 16, 16) and exported["x"].dtype == np.float32
+    assert main(["export", str(soc_tree), "--split", "eoc-3", "--subset", "test", "-o", str(out)]) == 2
+
+
+def test_show_writes_a_png_without_a_display(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("matplotlib")
+    monkeypatch.delenv("DISPLAY", raising=False)
+    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+    monkeypatch.chdir(tmp_path)
+    chip = str(REAL / "HB14931.015")
+    assert main(["show", chip]) == 0 and main(["show", chip, "--linear", "-o", "lin.png"]) == 0
+    assert capsys.readouterr().out.split("\n")[:2] == ["wrote HB14931.015.png", "wrote lin.png"]
+    for name in ("HB14931.015.png", "lin.png"):
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -1,0 +1,59 @@
+"""``MSTAR``: a map-style dataset of a benchmark split, in the convention of the deep-learning
+libraries' dataset classes, loaded once into memory. It needs no deep-learning library itself."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from typing import Any
+
+from .catalog import Catalog, scan
+
+
+class MSTAR:
+    """The chips of a split, each with its label: ``x, label = dataset[i]``.
+
+    `root_or_catalog` is a release folder (scanned), a Catalog (split with `split` and `subset`),
+    or a Catalog made by ``split`` (taken as it is). `size`, `ofmt` and `dtype` are those of
+    ``Catalog.load``. `transform` is applied to each item's array and `target_transform` to its
+    label (an int indexing ``classes``). The whole split is loaded when the dataset is made;
+    ``data`` holds the stacked array and ``targets`` the labels. An item's array is a copy, so a
+    transform may change it in place.
+
+    With PyTorch, ``torch.utils.data.DataLoader(MSTAR(root), batch_size=64, shuffle=True)``
+    batches it as it is.
+    """
+
+    def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict = "soc",
+                 subset: str | None = "train", size: int | tuple[int, int] | None = 128, ofmt: str = "a",
+                 dtype=None, transform: Callable[[Any], Any] | None = None,
+                 target_transform: Callable[[int], Any] | None = None, *, threads: int | None = None,
+                 progress: bool | None = None) -> None:
+        catalog = root_or_catalog if isinstance(root_or_catalog, Catalog) else scan(root_or_catalog, threads=threads,
+                                                                                   progress=progress)
+        if catalog.classes is None:
+            catalog = catalog.split(split, subset)
+        self.catalog = catalog
+        self.classes: tuple[str, ...] = catalog.classes
+        self.targets = catalog.labels
+        self.data = catalog.load(size, ofmt, dtype, threads=threads, progress=progress)
+        self.transform = transform
+        self.target_transform = target_transform
+
+    def __len__(self) -> int:
+        return len(self.targets)
+
+    def __getitem__(self, index: int) -> tuple[Any, Any]:
+        x = self.data[index].copy()
+        label = int(self.targets[index])
+        if self.transform is not None:
+            x = self.transform(x)
+        if self.target_transform is not None:
+            label = self.target_transform(label)
+        return x, label
+
+    def __repr__(self) -> str:
+        shape = "x".join(str(n) for n in self.data.shape[1:])
+        return (f"MSTAR({self.catalog.split_name}: {len(self)} chips of {len(self.classes)} classes, "
+                f"{shape} {self.data.dtype})")
+

@@ -1,0 +1,105 @@
+"""Loading a catalog's chips into one stacked array, natively and in parallel, and saving it.
+
+Each chip's window is centred: for a chip of `rows` x `columns` samples and a window of H x W,
+it starts at row ``(rows - H) // 2`` and column ``(columns - W) // 2``, so a larger chip is
+cropped and a smaller one sits in the middle of a zero frame.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any
+
+from . import _chips
+from .progress import Progress
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from .catalog import Catalog
+
+# ofmt -> (planes code of the native loader, values per sample, complex result)
+FORMATS = {"a": (0, 1, False), "ap": (1, 2, False), "r": (2, 2, False), "c": (2, 2, True)}
+SAVED_FIELDS = ("path", "serial", "target_type", "depression", "azimuth")
+
+
+def _window(catalog: Catalog, size) -> tuple[int, int]:
+    if size is None:
+        sizes = sorted(set(zip(catalog.column("rows"), catalog.column("columns"))))
+        if len(sizes) > 1:
+            shown = ", ".join(f"{r}x{c}" for r, c in sizes)
+            raise ValueError(f"size=None needs chips of one size, and these have {len(sizes)}: {shown}")
+        return sizes[0] if sizes else (0, 0)
+    if isinstance(size, int) and not isinstance(size, bool):
+        size = (size, size)
+    try:
+        height, width = (int(v) for v in size)
+        if (height, width) != tuple(size) or height < 0 or width < 0:
+            raise ValueError
+    except (TypeError, ValueError):
+        raise ValueError(f"size must be an int, a pair (height, width) of ints, or None, not {size!r}") from None
+    return height, width
+
+
+def _dtype(ofmt: str, dtype) -> tuple[Any, bool]:
+    """The output's dtype and whether it is the wide one."""
+    import numpy as np
+
+    if ofmt not in FORMATS:
+        raise ValueError(f"unknown ofmt {ofmt!r}; the formats are {', '.join(FORMATS)}")
+    narrow, wide = ("complex64", "complex128") if FORMATS[ofmt][2] else ("float32", "float64")
+    if dtype is None:
+        return np.dtype(narrow), False
+    try:
+        chosen = np.dtype(dtype)
+    except TypeError:  # not a dtype at all
+        chosen = None
+    for name in (narrow, wide):
+        if chosen is not None and chosen == np.dtype(name):  # a dtype equals None as float64 would
+            return chosen, name == wide
+    raise ValueError(f"dtype for ofmt {ofmt!r} must be {narrow} or {wide}, not {dtype!r}")
+
+
+def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, threads: int | None = None,
+         progress: bool | None = None) -> np.ndarray:
+    import numpy as np
+
+    from .catalog import check_threads
+
+    height, width = _window(catalog, size)
+    chosen, wide = _dtype(ofmt, dtype)
+    planes, per_sample, complex_result = FORMATS[ofmt]
+    shape = (len(catalog), height, width) + (() if per_sample == 1 or complex_result else (2,))
+    out = np.zeros(shape, dtype=chosen)
+    layouts = np.stack([catalog._columns[name] for name in ("data_offset", "rows", "columns")], axis=1)
+    with Progress(progress, "load", "chip") as bar:
+        _chips.load(catalog.column("path"), np.ascontiguousarray(layouts, dtype=np.int64), out, height, width,
+                    planes, wide, check_threads(threads), bar.update)
+    return out
+
+
+def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "a", dtype=None, *,
+         threads: int | None = None, progress: bool | None = None) -> None:
+    import numpy as np
+
+    arrays = {"x": load(catalog, size, ofmt, dtype, threads=threads, progress=progress)}
+    if catalog.classes is not None:
+        arrays["labels"] = np.asarray(catalog.labels)
+        arrays["classes"] = np.array(catalog.classes, dtype=str)
+    for name in SAVED_FIELDS:
+        values = catalog._columns[name]
+        arrays[name] = values if isinstance(values, np.ndarray) else np.array(values, dtype=str)
+    np.savez(path, **arrays)
+
+
+def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """What ``Catalog.save`` wrote: a dict with the array ``x``, the records' ``path``, ``serial``,
+    ``target_type``, ``depression`` and ``azimuth``, and for a split ``labels`` and ``classes``
+    (a tuple of str)."""
+    import numpy as np
+
+    with np.load(path, allow_pickle=False) as saved:
+        result = {name: saved[name] for name in saved.files}
+    if "classes" in result:
+        result["classes"] = tuple(result["classes"].tolist())
+    return result
