@@ -20,5 +20,7 @@ inline float load_be_float32(const unsigned char* src) noexcept {
 // payload).
 void decode_samples(const unsigned char* src, float* dst, std::size_t count) noexcept;
 void decode_samples(const unsigned char* src, double* dst, std::size_t count) noexcept;
+// The same into doubles, telling whether any sample was a NaN.
+bool decode_samples_seeing_nan(const unsigned char* src, double* dst, std::size_t count) noexcept;
 
 }  // namespace phoenix

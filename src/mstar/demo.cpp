@@ -1,17 +1,18 @@
 #include "demo.hpp"
 
-#include "core/constants.hpp"
-#include "core/lookup.hpp"
-#include "header_reader.hpp"
+#include "core/python.hpp"
+#include "process.hpp"
 
 namespace mstar {
 
 namespace {
 
+namespace line = source::demo;
+
 // The routine's statements, each a method of this class so that they read like the script.
 class Demo {
 public:
-    Demo(PyObject* globals, PyObject* print) : g_(globals), print_(print), k_(K()) {}
+    Demo(const Namespace& ns, PyObject* print) : ns_(ns), print_(print), k_(K()) {}
 
     bool run(int& line) {
         struct Step {
@@ -19,22 +20,22 @@ public:
             bool (Demo::*run)();
         };
         static constexpr Step steps[] = {
-            {206, &Demo::import_vantrel},   {207, &Demo::import_pyplot},
-            {209, &Demo::get_datapath},     {211, &Demo::make_filepath},
-            {214, &Demo::read_header},      {215, &Demo::print_header},
-            {218, &Demo::read_ap},          {219, &Demo::print_ranges},
-            {221, &Demo::figure},           {222, &Demo::subplot_121},
-            {223, &Demo::show_amplitude},   {224, &Demo::title_amplitude},
-            {225, &Demo::subplot_122},      {226, &Demo::show_phase},
-            {227, &Demo::title_phase},      {228, &Demo::show},
-            {230, &Demo::read_complex},     {231, &Demo::print_ranges},
-            {233, &Demo::figure},           {234, &Demo::subplot_221},
-            {235, &Demo::show_real},        {236, &Demo::title_real},
-            {237, &Demo::subplot_222},      {238, &Demo::show_imag},
-            {239, &Demo::title_imag},       {240, &Demo::subplot_223},
-            {241, &Demo::show_abs},         {242, &Demo::title_amplitude},
-            {243, &Demo::subplot_224},      {244, &Demo::show_angle},
-            {245, &Demo::title_phase},      {246, &Demo::show},
+            {line::import_vantrel, &Demo::import_vantrel},   {line::import_pyplot, &Demo::import_pyplot},
+            {line::datapath, &Demo::get_datapath},           {line::filepath, &Demo::make_filepath},
+            {line::read_header, &Demo::read_header},         {line::header_loop, &Demo::print_header},
+            {line::read_ap, &Demo::read_ap},                 {line::print_ap, &Demo::print_ranges},
+            {line::figure_1, &Demo::figure},                 {line::subplot_121, &Demo::subplot_121},
+            {line::show_amplitude, &Demo::show_amplitude},   {line::title_amplitude, &Demo::title_amplitude},
+            {line::subplot_122, &Demo::subplot_122},         {line::show_phase, &Demo::show_phase},
+            {line::title_phase, &Demo::title_phase},         {line::show_1, &Demo::show},
+            {line::read_c, &Demo::read_complex},             {line::print_c, &Demo::print_ranges},
+            {line::figure_2, &Demo::figure},                 {line::subplot_221, &Demo::subplot_221},
+            {line::show_real, &Demo::show_real},             {line::title_real, &Demo::title_real},
+            {line::subplot_222, &Demo::subplot_222},         {line::show_imag, &Demo::show_imag},
+            {line::title_imag, &Demo::title_imag},           {line::subplot_223, &Demo::subplot_223},
+            {line::show_abs, &Demo::show_abs},               {line::title_abs, &Demo::title_amplitude},
+            {line::subplot_224, &Demo::subplot_224},         {line::show_angle, &Demo::show_angle},
+            {line::title_angle, &Demo::title_phase},         {line::show_2, &Demo::show},
         };
         for (const Step& step : steps) {
             line_ = step.line;
@@ -47,54 +48,54 @@ public:
     }
 
 private:
-    Ref global(const Ref& name) { return load_global(g_, name.get()); }
-    bool bind(const Ref& name, const Ref& value) { return value && store(g_, name.get(), value.get()); }
+    Ref global(const Ref& name) { return load_global(ns_, name); }
+    bool bind(const Ref& name, const Ref& value) { return value && store(ns_.globals, name, value); }
 
     // plt.<method>(argument); the method is read before the argument is evaluated.
     template <typename MakeArgument>
     bool plt_call(const Ref& method, MakeArgument make_argument) {
         Ref plt = global(k_.plt);
-        Ref bound = plt ? get_attr(plt.get(), method.get()) : nullptr;
+        Ref bound = plt ? get_attr(plt, method) : nullptr;
         if (!bound) return false;
         Ref argument = make_argument();
-        return argument && call(bound.get(), argument.get());
+        return argument && call(bound, argument);
     }
     bool plt_call(const Ref& method, const Ref& argument) {
         return plt_call(method, [&] { return argument; });
     }
     bool plt_call(const Ref& method) {
         Ref plt = global(k_.plt);
-        Ref bound = plt ? get_attr(plt.get(), method.get()) : nullptr;
-        return bound && call(bound.get());
+        Ref bound = plt ? get_attr(plt, method) : nullptr;
+        return bound && call(bound);
     }
     // np.<function>(x)
     Ref numpy_of_x(const Ref& function) {
         Ref np = global(k_.np);
-        Ref fn = np ? get_attr(np.get(), function.get()) : nullptr;
+        Ref fn = np ? get_attr(np, function) : nullptr;
         Ref x = fn ? global(k_.x) : nullptr;
-        return x ? call(fn.get(), x.get()) : nullptr;
+        return x ? call(fn, x) : nullptr;
     }
     // x[key] or x.<attribute>
     Ref x_item(const Ref& key) {
         Ref x = global(k_.x);
-        return x ? steal(PyObject_GetItem(x.get(), key.get())) : nullptr;
+        return x ? get_item(x, key) : nullptr;
     }
     Ref x_attr(const Ref& name) {
         Ref x = global(k_.x);
-        return x ? get_attr(x.get(), name.get()) : nullptr;
+        return x ? get_attr(x, name) : nullptr;
     }
 
-    bool import_vantrel() { return bind(k_.vt, import_module(k_.vantrel.get(), g_)); }
+    bool import_vantrel() { return bind(k_.vt, import_module(k_.vantrel, ns_.globals)); }
 
     bool import_pyplot() {
-        Ref package = import_module(k_.matplotlib_pyplot.get(), g_);
-        return package && bind(k_.plt, import_alias(package.get(), k_.pyplot.get()));
+        Ref package = import_module(k_.matplotlib_pyplot, ns_.globals);
+        return package && bind(k_.plt, import_alias(package, k_.pyplot));
     }
 
     bool get_datapath() {
         Ref vt = global(k_.vt);
-        Ref data_path = vt ? get_attr(vt.get(), k_.data_path.get()) : nullptr;
-        return data_path && bind(k_.datapath, call(data_path.get(), k_.mstar.get()));
+        Ref data_path = vt ? get_attr(vt, k_.data_path) : nullptr;
+        return data_path && bind(k_.datapath, call(data_path, k_.mstar));
     }
 
     bool make_filepath() {
@@ -105,26 +106,26 @@ private:
     bool read_header() {
         Ref reader = global(k_.mstar_header);
         Ref filepath = reader ? global(k_.filepath) : nullptr;
-        return filepath && bind(k_.header, call(reader.get(), filepath.get()));
+        return filepath && bind(k_.header, call(reader, filepath));
     }
 
     // for k, v in header.items(): print(k, v)
     bool print_header() {
         Ref header = global(k_.header);
-        Ref items_method = header ? get_attr(header.get(), k_.items.get()) : nullptr;
-        Ref items = items_method ? call(items_method.get()) : nullptr;
+        Ref items_method = header ? get_attr(header, k_.items) : nullptr;
+        Ref items = items_method ? call(items_method) : nullptr;
         Ref iterator = items ? steal(PyObject_GetIter(items.get())) : nullptr;
         if (!iterator) return false;
         for (;;) {
-            line_ = 215;
+            line_ = line::header_loop;
             Ref item = steal(PyIter_Next(iterator.get()));
             if (!item) return !PyErr_Occurred();
             Ref key, value;
-            if (!unpack_two(item.get(), key, value) || !bind(k_.k, key) || !bind(k_.v, value)) return false;
-            line_ = 216;
+            if (!unpack_two(item, key, value) || !bind(k_.k, key) || !bind(k_.v, value)) return false;
+            line_ = line::print_entry;
             Ref k = global(k_.k);
             Ref v = k ? global(k_.v) : nullptr;
-            if (!v || !call(print_, k.get(), v.get())) return false;
+            if (!v || !call(print_, k, v)) return false;
         }
     }
 
@@ -132,10 +133,7 @@ private:
     bool read_raw(const Ref& ofmt) {
         Ref reader = global(k_.mstar_raw);
         Ref filepath = reader ? global(k_.filepath) : nullptr;
-        Ref kwnames = filepath ? steal(PyTuple_Pack(1, k_.ofmt.get())) : nullptr;
-        if (!kwnames) return false;
-        PyObject* args[] = {filepath.get(), ofmt.get()};
-        return bind(k_.x, steal(PyObject_Vectorcall(reader.get(), args, 1, kwnames.get())));
+        return filepath && bind(k_.x, call_with_keyword(reader, k_.ofmt, ofmt, filepath));
     }
     bool read_ap() { return read_raw(k_.ap); }
     bool read_complex() { return read_raw(k_.c); }
@@ -145,7 +143,7 @@ private:
         Ref shape = x_attr(k_.shape);
         Ref high = shape ? numpy_of_x(k_.max) : nullptr;
         Ref low = high ? numpy_of_x(k_.min) : nullptr;
-        return low && call(print_, shape.get(), high.get(), low.get());
+        return low && call(print_, shape, high, low);
     }
 
     bool figure() { return plt_call(k_.figure); }
@@ -167,7 +165,7 @@ private:
     bool show_abs() { return plt_call(k_.imshow, [&] { return numpy_of_x(k_.abs); }); }
     bool show_angle() { return plt_call(k_.imshow, [&] { return numpy_of_x(k_.angle); }); }
 
-    PyObject* g_;
+    Namespace ns_;
     PyObject* print_;
     Constants& k_;
     int line_ = 0;
@@ -175,8 +173,6 @@ private:
 
 }  // namespace
 
-bool run_demo(PyObject* globals, PyObject* print, int& line) noexcept {
-    return Demo(globals, print).run(line);
-}
+bool run_demo(const Namespace& ns, PyObject* print, int& at) noexcept { return Demo(ns, print).run(at); }
 
 }  // namespace mstar

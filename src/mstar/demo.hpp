@@ -2,12 +2,12 @@
 // prints its header and value ranges, and plots it.
 #pragma once
 
-#include "core/ref.hpp"
+#include "core/python.hpp"
 
 namespace mstar {
 
-// Runs the routine in the module namespace `globals`, printing with `print`. On failure returns
+// Runs the routine in the module namespace `ns`, printing with `print`. On failure returns
 // false with the exception set and `line` the source line of the failing step.
-bool run_demo(PyObject* globals, PyObject* print, int& line) noexcept;
+bool run_demo(const Namespace& ns, PyObject* print, int& line) noexcept;
 
 }  // namespace mstar

@@ -5,9 +5,8 @@
 // the same values, NaN bits included, and the same memory as the statements evaluated by Python.
 #include "elision.hpp"
 
-#include "core/constants.hpp"
-#include "core/lookup.hpp"
-#include "originals.hpp"
+#include "core/python.hpp"
+#include "process.hpp"
 
 #include <opcode.h>
 
@@ -31,7 +30,7 @@ constexpr long owndata_flag = 0x0004, writeable_flag = 0x0400, writebackifcopy_f
 // numpy.empty(n) with every element holding `bits`.
 Ref filled(Py_ssize_t n, std::uint64_t bits) noexcept {
     Ref size = steal(PyLong_FromSsize_t(n));
-    Ref array = size ? call(originals().empty, size.get()) : nullptr;
+    Ref array = size ? call(originals().empty, size) : nullptr;
     Buffer memory;
     if (!array || !memory.acquire(array.get(), PyBUF_WRITABLE)) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(static_cast<char*>(memory.data()) + 8 * i, &bits, 8);
@@ -75,7 +74,7 @@ bool elides_for_interpreter() noexcept {
         // Trace and profile functions are not shown the probe.
         PyThreadState* thread = PyThreadState_Get();
         PyThreadState_EnterTracing(thread);
-        by_interpreter = call(probe.get(), x.get(), y.get(), one.get());
+        by_interpreter = call(probe, x, y, one);
         PyThreadState_LeaveTracing(thread);
         Ref product = by_interpreter ? steal(PyNumber_Multiply(x.get(), one.get())) : nullptr;
         from_here = product ? steal(PyNumber_Add(y.get(), product.get())) : nullptr;
@@ -90,9 +89,9 @@ bool elides_for_interpreter() noexcept {
 
 // obj.<name>.<attribute> as a C long, or -1 (exact arrays and dtypes only: nothing here can fail
 // but memory).
-long long_attribute(PyObject* obj, PyObject* name, PyObject* attribute = nullptr) noexcept {
+long long_attribute(PyObject* obj, Handle name, Handle attribute = nullptr) noexcept {
     Ref value = get_attr(obj, name);
-    if (value && attribute) value = get_attr(value.get(), attribute);
+    if (value && attribute.get()) value = get_attr(value, attribute);
     long result = value ? PyLong_AsLong(value.get()) : -1;
     PyErr_Clear();
     return result;
@@ -101,9 +100,12 @@ long long_attribute(PyObject* obj, PyObject* name, PyObject* attribute = nullptr
 // NumPy's scalars and the Python ones it treats alike, and arrays without dimensions.
 bool any_scalar(PyObject* obj) noexcept {
     const Originals& o = originals();
+    auto instance = [&](const Ref& type) {
+        return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type.get())) != 0;
+    };
     return PyFloat_Check(obj) || PyComplex_Check(obj) || PyLong_Check(obj) || PyBytes_Check(obj) ||
-           PyUnicode_Check(obj) || PyObject_TypeCheck(obj, o.generic) ||
-           (PyObject_TypeCheck(obj, o.ndarray) && long_attribute(obj, K().ndim.get()) == 0);
+           PyUnicode_Check(obj) || instance(o.generic) ||
+           (instance(o.ndarray) && long_attribute(obj, K().ndim) == 0);
 }
 
 // Whether NumPy, called by the interpreter, would compute `temp <op> other` into `temp`.
@@ -111,23 +113,23 @@ bool reusable(PyObject* temp, PyObject* other) noexcept {
     const Originals& o = originals();
     Constants& k = K();
     if (!o.ndarray || !o.generic || !o.asarray || !o.can_cast || !o.empty) return false;
-    if (Py_REFCNT(temp) != 1 || Py_TYPE(temp) != o.ndarray) return false;
-    if (long_attribute(temp, k.nbytes.get()) < elision_min_bytes) return false;
-    const long flags = long_attribute(temp, k.flags.get(), k.num.get());
+    if (Py_REFCNT(temp) != 1 || !of_type(temp, o.ndarray)) return false;
+    if (long_attribute(temp, k.nbytes) < elision_min_bytes) return false;
+    const long flags = long_attribute(temp, k.flags, k.num);
     if (flags < 0 || !(flags & owndata_flag) || !(flags & writeable_flag) || (flags & writebackifcopy_flag))
         return false;
-    const long type_num = long_attribute(temp, k.dtype.get(), k.num.get());
+    const long type_num = long_attribute(temp, k.dtype, k.num);
     if (type_num < 0 || (type_num > 16 && type_num != 23)) return false;  // bool to clongdouble, half
-    if (Py_TYPE(other) != o.ndarray && !any_scalar(other)) return false;
+    if (!of_type(other, o.ndarray) && !any_scalar(other)) return false;
     // The other operand as NumPy sees it: without dimensions or of the same shape, and safely cast.
     Ref operand = call(o.asarray, other);
-    Ref shape = operand ? get_attr(operand.get(), k.shape.get()) : nullptr;
-    Ref own_shape = shape ? get_attr(temp, k.shape.get()) : nullptr;
+    Ref shape = operand ? get_attr(operand, k.shape) : nullptr;
+    Ref own_shape = shape ? get_attr(temp, k.shape) : nullptr;
     int fits = !own_shape                             ? -1
                : PyTuple_GET_SIZE(shape.get()) == 0 ? 1
                                                     : PyObject_RichCompareBool(shape.get(), own_shape.get(), Py_EQ);
-    Ref dtype = fits == 1 ? get_attr(temp, k.dtype.get()) : nullptr;
-    Ref safe = dtype ? call(o.can_cast, operand.get(), dtype.get(), k.safe.get()) : nullptr;
+    Ref dtype = fits == 1 ? get_attr(temp, k.dtype) : nullptr;
+    Ref safe = dtype ? call(o.can_cast, operand, dtype, k.safe) : nullptr;
     int cast = safe ? PyObject_IsTrue(safe.get()) : 0;
     PyErr_Clear();
     return cast == 1 && elides_for_interpreter();

@@ -1,6 +1,6 @@
 #include "file_start.hpp"
 
-#include "originals.hpp"
+#include "process.hpp"
 
 #include <unistd.h>
 
@@ -18,7 +18,7 @@ constexpr std::size_t first_read = 4096, most = 1 << 20;
 
 bool FileStart::read(PyObject* open, PyObject* file) noexcept {
     const Originals& o = originals();
-    if (!o.open || open != o.open || !o.buffered_reader || Py_TYPE(file) != o.buffered_reader) return false;
+    if (!o.open || open != o.open.get() || !of_type(file, o.buffered_reader)) return false;
     fd_ = PyObject_AsFileDescriptor(file);
     if (fd_ < 0) {
         PyErr_Clear();

@@ -1,49 +1,23 @@
 #include "function.hpp"
 
-#include "core/constants.hpp"
-#include "core/lookup.hpp"
-#include "header_reader.hpp"
-#include "help_texts.hpp"
-#include "raw_reader.hpp"
-#include "source.hpp"
+#include "process.hpp"
 
 #include <opcode_ids.h>
 #include <structmember.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <string>
-#include <vector>
 
 namespace mstar {
 
 namespace {
 
-constexpr Py_ssize_t max_params = 2;
-
-// What differs between the two functions.
-struct Signature {
-    const char* name;                // bare name, as messages give it
-    Ref Constants::* const* params;  // parameter names, in order
-    Py_ssize_t nparams;              // the last one has the default "c" when nparams > required
-    Py_ssize_t required;
-    const Origin* origin;
-    int def_line;
-    Body body;
-};
-
-constexpr Ref Constants::* header_params[] = {&Constants::filepath};
-constexpr Ref Constants::* raw_params[] = {&Constants::filepath, &Constants::ofmt};
-
-const Signature header_signature{"mstar_header", header_params, 1, 1, &header_origin,
-                                 header_def_line, mstar_header_body};
-const Signature raw_signature{"mstar_raw", raw_params, 2, 1, &raw_origin, raw_def_line,
-                              mstar_raw_body};
+constexpr auto type_name = source::join(source::module_name, ".mstar_function");
 
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const Signature* signature;
+    const Reader* reader;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -54,21 +28,39 @@ struct Function {
     PyObject* open;
 };
 
-PyTypeObject* g_type = nullptr;  // never released: the function objects live as long as the process
-PyObject* g_header_code = nullptr;
-PyObject* g_raw_code = nullptr;
+// What a function object holds: all of it released with the object; the members that can take
+// part in a reference cycle also visited and cleared by the collector.
+constexpr PyObject* Function::* collectable[] = {&Function::doc, &Function::defaults, &Function::globals,
+                                                 &Function::open};
+constexpr PyObject* Function::* plain[] = {&Function::name, &Function::qualname, &Function::module,
+                                           &Function::code};
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
+// The defaults of a reader's last parameters (a constant tuple), or null.
+PyObject* defaults_of(const Reader& reader) noexcept {
+    return reader.defaults ? (K().*reader.defaults).get() : nullptr;
+}
+
+Py_ssize_t parameter_count(const Reader& reader) noexcept {
+    return static_cast<Py_ssize_t>(reader.parameters.size());
+}
+
+Py_ssize_t required_count(const Reader& reader) noexcept {
+    PyObject* defaults = defaults_of(reader);
+    return parameter_count(reader) - (defaults ? PyTuple_GET_SIZE(defaults) : 0);
+}
+
 // --- binding ---------------------------------------------------------------------------------
 
-PyObject* count_error(const Signature& sig, Py_ssize_t given) noexcept {
-    const bool exact = sig.nparams == sig.required;
-    const bool too_many = given > sig.nparams;
+PyObject* count_error(const Reader& reader, Py_ssize_t given) noexcept {
+    const Py_ssize_t nparams = parameter_count(reader), required = required_count(reader);
+    const bool exact = nparams == required;
+    const bool too_many = given > nparams;
     const char* how = exact ? "exactly" : too_many ? "at most" : "at least";
-    const Py_ssize_t expected = too_many && !exact ? sig.nparams : sig.required;
+    const Py_ssize_t expected = too_many && !exact ? nparams : required;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name, how, expected, expected == 1 ? "" : "s", given);
+                 reader.name, how, expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
 
@@ -76,20 +68,21 @@ PyObject* count_error(const Signature& sig, Py_ssize_t given) noexcept {
 int same_name(PyObject* key, PyObject* param) noexcept { return key == param ? 1 : equals(key, param); }
 
 // Binds the keywords in call order; false with the exception set on the first failure.
-bool bind_keywords(const Signature& sig, PyObject* const* values, Py_ssize_t npositional,
+bool bind_keywords(const Reader& reader, PyObject* const* values, Py_ssize_t npositional,
                    PyObject* kwnames, PyObject** bound) noexcept {
     Constants& k = K();
+    const Py_ssize_t nparams = parameter_count(reader);
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", reader.name);
             return false;
         }
         bool matched = false;
         // Parameters still open first, then those already bound by position.
-        for (Py_ssize_t j = npositional; j < sig.nparams && !matched; ++j) {
-            int same = same_name(key, (k.*sig.params[j]).get());
+        for (Py_ssize_t j = npositional; j < nparams && !matched; ++j) {
+            int same = same_name(key, (k.*reader.parameters[static_cast<std::size_t>(j)]).get());
             if (same < 0) return false;
             if (!same) continue;
             if (bound[j]) break;  // a name passed twice by a native caller
@@ -97,35 +90,39 @@ bool bind_keywords(const Signature& sig, PyObject* const* values, Py_ssize_t npo
             matched = true;
         }
         if (matched) continue;
-        for (Py_ssize_t j = 0; j < sig.nparams; ++j) {
-            int same = same_name(key, (k.*sig.params[j]).get());
+        for (Py_ssize_t j = 0; j < nparams; ++j) {
+            int same = same_name(key, (k.*reader.parameters[static_cast<std::size_t>(j)]).get());
             if (same < 0) return false;
             if (same) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             sig.name, key);
+                             reader.name, key);
                 return false;
             }
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", reader.name, key);
         return false;
     }
     return true;
 }
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind(const Reader& reader, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) noexcept {
+    const Py_ssize_t nparams = parameter_count(reader), required = required_count(reader);
     const bool has_keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
-    if (nargs > sig.nparams || (!has_keywords && nargs < sig.required)) {
-        count_error(sig, nargs);
+    if (nargs > nparams || (!has_keywords && nargs < required)) {
+        count_error(reader, nargs);
         return false;
     }
     for (Py_ssize_t j = 0; j < nargs; ++j) bound[j] = args[j];
-    if (has_keywords && !bind_keywords(sig, args, nargs, kwnames, bound)) return false;
-    // The default always comes from the constant, whatever __defaults__ says.
-    if (sig.nparams > sig.required && !bound[sig.nparams - 1]) bound[sig.nparams - 1] = K().c.get();
-    if (!bound[0]) {
-        count_error(sig, nargs);
-        return false;
+    if (has_keywords && !bind_keywords(reader, args, nargs, kwnames, bound)) return false;
+    // Defaults always come from the constant tuple, whatever __defaults__ says.
+    for (Py_ssize_t j = required; j < nparams; ++j)
+        if (!bound[j]) bound[j] = PyTuple_GET_ITEM(defaults_of(reader), j - required);
+    for (Py_ssize_t j = 0; j < required; ++j) {
+        if (!bound[j]) {
+            count_error(reader, nargs);
+            return false;
+        }
     }
     return true;
 }
@@ -133,11 +130,11 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The interface a METH_FASTCALL | METH_KEYWORDS function has; `self` is not used by binding.
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Function* fn = as_function(self);
-    const Signature& sig = *fn->signature;
-    PyObject* bound[max_params] = {};
-    if (!bind(sig, args, nargs, kwnames, bound))
-        return add_traceback(*sig.origin, sig.def_line, fn->globals);
-    return sig.body(Call{fn->globals, fn->open}, bound);
+    const Reader& reader = *fn->reader;
+    PyObject* bound[max_parameters] = {};
+    if (!bind(reader, args, nargs, kwnames, bound))
+        return add_traceback(reader.origin, reader.def_line(), fn->globals);
+    return reader.body(Call{{fn->globals, process().builtins.get()}, fn->open, reader.origin}, bound);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -149,19 +146,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->globals);
-    Py_VISIT(fn->open);
+    for (auto member : collectable) Py_VISIT(fn->*member);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     Function* fn = as_function(self);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->globals);
-    Py_CLEAR(fn->open);
+    for (auto member : collectable) Py_CLEAR(fn->*member);
     return 0;
 }
 
@@ -170,10 +161,7 @@ void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->code);
+    for (auto member : plain) Py_CLEAR(fn->*member);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -244,7 +232,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec{
-    "vantrel.datasets.mstar.mstar_function",
+    type_name.data(),
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -266,18 +254,15 @@ void put_svarint(std::string& out, int value) {
     put_varint(out, value < 0 ? (static_cast<unsigned>(-value) << 1) | 1 : static_cast<unsigned>(value) << 1);
 }
 
-// One NOP per source expression and one long-form location entry per NOP: the lines are what
-// tracebacks and tools read from the code object, which never runs.
-PyObject* make_code(const char* name, int first_line, std::initializer_list<Ref Constants::*> varnames,
-                    int argcount, std::initializer_list<std::pair<int, int>> line_ranges) {
-    Constants& k = K();
-    std::vector<int> lines;
-    for (auto [first, last] : line_ranges)
-        for (int line = first; line <= last; ++line) lines.push_back(line);
+}  // namespace
 
+// One NOP per statement and one long-form location entry per NOP: the lines are what tracebacks
+// and tools read from the code object, which never runs.
+Ref make_code(const Reader& reader) noexcept {
+    Constants& k = K();
     std::string bytecode, locations;
-    int previous = first_line;
-    for (int line : lines) {
+    int previous = reader.def_line();
+    for (int line : reader.lines) {
         bytecode.push_back(static_cast<char>(NOP));
         bytecode.push_back(0);
         locations.push_back(static_cast<char>(0x80 | (14 << 3)));  // long form, one code unit
@@ -287,35 +272,37 @@ PyObject* make_code(const char* name, int first_line, std::initializer_list<Ref 
         put_varint(locations, 40 + 1);
         previous = line;
     }
-
+    const auto nvars = static_cast<Py_ssize_t>(reader.parameters.size() + reader.locals.size());
     Ref code = steal(PyBytes_FromStringAndSize(bytecode.data(), static_cast<Py_ssize_t>(bytecode.size())));
     Ref table = steal(PyBytes_FromStringAndSize(locations.data(), static_cast<Py_ssize_t>(locations.size())));
-    Ref names = steal(PyTuple_New(static_cast<Py_ssize_t>(varnames.size())));
-    Ref filename = steal(PyUnicode_FromString(source_file));
-    Ref fname = steal(PyUnicode_InternFromString(name));
-    if (!code || !table || !names || !filename || !fname) return nullptr;
+    Ref names = steal(PyTuple_New(nvars));
+    Ref filename = steal(PyUnicode_FromString(reader.origin.file));
+    Ref name = steal(PyUnicode_InternFromString(reader.name));
+    if (!code || !table || !names || !filename || !name) return nullptr;
     Py_ssize_t i = 0;
-    for (auto member : varnames) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef((k.*member).get()));
-    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, static_cast<int>(varnames.size()), 0, CO_OPTIMIZED | CO_NEWLOCALS, code.get(),
-        k.empty_tuple.get(), k.empty_tuple.get(), names.get(), k.empty_tuple.get(), k.empty_tuple.get(),
-        filename.get(), fname.get(), fname.get(), first_line, table.get(), k.empty_bytes.get()));
+    for (auto member : reader.parameters) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef((k.*member).get()));
+    for (auto member : reader.locals) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef((k.*member).get()));
+    return steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        static_cast<int>(reader.parameters.size()), 0, 0, static_cast<int>(nvars), 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        code.get(), k.empty_tuple.get(), k.empty_tuple.get(), names.get(), k.empty_tuple.get(), k.empty_tuple.get(),
+        filename.get(), name.get(), name.get(), reader.def_line(), table.get(), k.empty_bytes.get())));
 }
 
-Ref make_function(const Signature& sig, PyObject* code, PyObject* doc_text, PyObject* defaults,
-                  PyObject* globals, PyObject* open) {
-    Ref name = steal(PyUnicode_InternFromString(sig.name));
-    if (!name) return nullptr;
-    Function* fn = PyObject_GC_New(Function, g_type);
+Ref make_function(const Reader& reader, PyObject* code, PyObject* globals, PyObject* open) noexcept {
+    Ref name = steal(PyUnicode_InternFromString(reader.name));
+    Ref doc = name ? steal(PyUnicode_FromString(reader.doc)) : nullptr;
+    if (!doc) return nullptr;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(process().function_type.get());
+    Function* fn = PyObject_GC_New(Function, type);
     if (!fn) return nullptr;
-    Py_INCREF(g_type);  // heap-type instances own a reference to their type
+    Py_INCREF(type);  // heap-type instances own a reference to their type
     fn->vectorcall = function_vectorcall;
-    fn->signature = &sig;
+    fn->reader = &reader;
     fn->name = Py_NewRef(name.get());
     fn->qualname = name.release();
     fn->module = Py_NewRef(K().module_name.get());
-    fn->doc = Py_XNewRef(doc_text);
-    fn->defaults = Py_XNewRef(defaults);
+    fn->doc = doc.release();
+    fn->defaults = Py_XNewRef(defaults_of(reader));
     fn->globals = Py_NewRef(globals);
     fn->code = Py_NewRef(code);
     fn->open = Py_NewRef(open);
@@ -323,40 +310,10 @@ Ref make_function(const Signature& sig, PyObject* code, PyObject* doc_text, PyOb
     return steal(reinterpret_cast<PyObject*>(fn));
 }
 
-}  // namespace
-
 bool prepare_function_type() noexcept {
-    if (g_type) return true;
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return g_type != nullptr;
-}
-
-bool build_code_objects() noexcept {
-    if (g_raw_code) return true;
-    using C = Constants;
-    if (!g_header_code) {
-        g_header_code = make_code("mstar_header", header_def_line,
-                                  {&C::filepath, &C::f, &C::header, &C::version, &C::data, &C::name, &C::value},
-                                  1, {{34, 34}, {65, 69}, {71, 78}, {80, 80}});
-        if (!g_header_code) return false;
-    }
-    g_raw_code = make_code("mstar_raw", raw_def_line,
-                           {&C::filepath, &C::ofmt, &C::f, &C::data, &C::underscore, &C::v, &C::offsets,
-                            &C::k, &C::ncols, &C::nrows, &C::x},
-                           2, {{83, 83}, {174, 176}, {178, 185}, {187, 187}, {189, 191}, {193, 198}});
-    return g_raw_code != nullptr;
-}
-
-Ref make_header_function(PyObject* globals, PyObject* open) noexcept {
-    Ref doc = steal(PyUnicode_FromString(mstar_header_doc));
-    if (!doc) return nullptr;
-    return make_function(header_signature, g_header_code, doc.get(), nullptr, globals, open);
-}
-
-Ref make_raw_function(PyObject* globals, PyObject* open) noexcept {
-    Ref doc = steal(PyUnicode_FromString(mstar_raw_doc));
-    if (!doc) return nullptr;
-    return make_function(raw_signature, g_raw_code, doc.get(), K().raw_defaults.get(), globals, open);
+    Process& p = process();
+    if (!p.function_type) p.function_type = steal(PyType_FromSpec(&function_spec));
+    return static_cast<bool>(p.function_type);
 }
 
 }  // namespace mstar

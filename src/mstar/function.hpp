@@ -1,26 +1,18 @@
-// The function objects `mstar_header` and `mstar_raw`: their type, code objects and binding.
+// The function objects `mstar_header` and `mstar_raw`: one type, generic over the reader each
+// carries (its signature, code object and body).
 #pragma once
 
-#include "core/ref.hpp"
+#include "reader.hpp"
 
 namespace mstar {
 
-// What a reader gets once a call's arguments are bound.
-struct Call {
-    PyObject* globals;  // the module namespace
-    PyObject* open;     // the built-in `open` captured at load
-};
-
-// A reader: `bound` holds one value per parameter. Returns a new reference, or null with the
-// exception set and the reader's traceback entry added.
-using Body = PyObject* (*)(const Call& call, PyObject* const* bound);
-
-// Creates the type of the function objects (once per process).
+// Makes the type of the function objects, once per process (process().function_type).
 bool prepare_function_type() noexcept;
-// Builds the code objects of both functions (once per process).
-bool build_code_objects() noexcept;
 
-Ref make_header_function(PyObject* globals, PyObject* open) noexcept;
-Ref make_raw_function(PyObject* globals, PyObject* open) noexcept;
+// The code object that a reader's parameters, locals and lines describe.
+Ref make_code(const Reader& reader) noexcept;
+
+// A function object for `reader` with the module namespace `globals` and the built-in `open`.
+Ref make_function(const Reader& reader, PyObject* code, PyObject* globals, PyObject* open) noexcept;
 
 }  // namespace mstar

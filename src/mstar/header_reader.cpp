@@ -1,33 +1,18 @@
 #include "header_reader.hpp"
 
-#include "core/constants.hpp"
-#include "core/lookup.hpp"
-#include "file_start.hpp"
-#include "format/phoenix_header.hpp"
-#include "source.hpp"
+#include "help_texts.hpp"
+#include "process.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 namespace mstar {
 
-namespace {
-
-bool too_many_values() noexcept {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-    return false;
-}
-
-bool need_more_values(Py_ssize_t count) noexcept {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count, count == 1 ? "" : "s");
-    return false;
-}
-
-}  // namespace
+namespace line = source::header;
 
 Ref read_header_line(PyObject* file, bool* at_end) noexcept {
     Constants& k = K();
-    Ref raw = call_method(file, k.readline.get());
+    Ref raw = call_method(file, k.readline);
     if (!raw) return nullptr;
     if (PyBytes_CheckExact(raw.get())) {
         // bytes.strip and bytes.decode cannot be replaced: doing their work here changes nothing
@@ -44,57 +29,32 @@ Ref read_header_line(PyObject* file, bool* at_end) noexcept {
         if (size < 0) PyErr_Clear();
         *at_end = size == 0;
     }
-    Ref stripped = call_method(raw.get(), k.strip.get(), k.line_feed.get());
+    Ref stripped = call_method(raw, k.strip, k.line_feed);
     if (!stripped) return nullptr;
-    return call_method(stripped.get(), k.decode.get(), k.utf_8.get());
-}
-
-bool unpack_two(PyObject* items, Ref& first, Ref& second) noexcept {
-    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
-        if (size > 2) return too_many_values();
-        if (size < 2) return need_more_values(size);
-        PyObject** values = PySequence_Fast_ITEMS(items);
-        first = borrow(values[0]);
-        second = borrow(values[1]);
-        return true;
-    }
-    Ref iterator = steal(PyObject_GetIter(items));
-    if (!iterator) return false;
-    Ref got[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        got[i] = steal(PyIter_Next(iterator.get()));
-        if (!got[i]) return PyErr_Occurred() ? false : need_more_values(i);
-    }
-    Ref extra = steal(PyIter_Next(iterator.get()));
-    if (extra) return too_many_values();
-    if (PyErr_Occurred()) return false;
-    first = std::move(got[0]);
-    second = std::move(got[1]);
-    return true;
+    return call_method(stripped, k.decode, k.utf_8);
 }
 
 bool split_entry(PyObject* text, Ref& key, Ref& value) noexcept {
-    Ref parts = call_method(text, K().split.get(), K().separator.get());
-    return parts && unpack_two(parts.get(), key, value);
+    Ref parts = call_method(text, K().split, K().separator);
+    return parts && unpack_two(parts, key, value);
 }
 
-Ref read_header(PyObject* file, int& line) noexcept {
+Ref read_header(PyObject* file, int& at) noexcept {
     Constants& k = K();
-    line = 66;
-    if (!call_method(file, k.seek.get(), k.int_1.get())) return nullptr;
-    line = 67;
+    at = line::seek;
+    if (!call_method(file, k.seek, k.int_1)) return nullptr;
+    at = line::new_dict;
     Ref header = steal(PyDict_New());
     if (!header) return nullptr;
-    line = 68;
+    at = line::version;
     Ref version = read_header_line(file);
     if (!version) return nullptr;
-    line = 69;
+    at = line::version_value;
     Ref version_value = steal(PySequence_GetSlice(version.get(), 17, -1));
     if (!version_value || PyObject_SetItem(header.get(), k.phoenix_header_ver.get(), version_value.get()) < 0)
         return nullptr;
     for (;;) {
-        line = 72;
+        at = line::read_line;
         bool at_end = false;
         Ref data = read_header_line(file, &at_end);
         if (!data) return nullptr;
@@ -103,18 +63,18 @@ Ref read_header(PyObject* file, int& line) noexcept {
             PyErr_SetString(PyExc_ValueError, "no [EndofPhoenixHeader] line before the end of the file");
             return nullptr;
         }
-        line = 73;
-        int is_end = equals(data.get(), k.end_marker.get());
+        at = line::end_test;
+        int is_end = equals(data, k.end_marker);
         if (is_end < 0) return nullptr;
         if (is_end) break;
-        line = 75;
+        at = line::empty_test;
         int non_empty = PyObject_IsTrue(data.get());
         if (non_empty < 0) return nullptr;
         if (!non_empty) continue;
-        line = 76;
+        at = line::split;
         Ref name, value;
         if (!split_entry(data.get(), name, value)) return nullptr;
-        line = 77;
+        at = line::store;
         if (PyObject_SetItem(header.get(), name.get(), value.get()) < 0) return nullptr;
     }
     return header;
@@ -170,19 +130,27 @@ Ref header_in_memory(PyObject* open, PyObject* file) noexcept {
     return header;
 }
 
-}  // namespace
-
 PyObject* mstar_header_body(const Call& context, PyObject* const* bound) noexcept {
     Constants& k = K();
-    auto fail = [&](int line) { return add_traceback(header_origin, line, context.globals); };
-    Ref f = call(context.open, bound[0], k.rb.get());
-    if (!f) return fail(65);
-    int line = 0;
+    Ref f = call(context.open, bound[0], k.rb);
+    if (!f) return context.fail(line::open);
+    int at = 0;
     Ref header = header_in_memory(context.open, f.get());
-    if (!header) header = read_header(f.get(), line);
-    if (!header) return fail(line);
-    if (!call_method(f.get(), k.close.get())) return fail(78);
+    if (!header) header = read_header(f.get(), at);
+    if (!header) return context.fail(at);
+    if (!call_method(f, k.close)) return context.fail(line::close);
     return header.release();
 }
+
+constexpr Name parameters[] = {&Constants::filepath};
+static_assert(std::size(parameters) <= max_parameters);
+constexpr Name locals[] = {&Constants::f, &Constants::header, &Constants::version, &Constants::data,
+                           &Constants::name, &Constants::value};
+
+}  // namespace
+
+const Reader header_reader{source::header_name, parameters, nullptr, locals,
+                           {source::file.data(), source::header_code_name.data()}, line::statements,
+                           mstar_header_body, mstar_header_doc};
 
 }  // namespace mstar

@@ -1,48 +1,47 @@
-// The module definition and its multi-phase initialisation: the create step, the execution
-// step with its guards, and the process-wide state they keep.
-#include "core/constants.hpp"
-#include "core/lookup.hpp"
+// The module definition and its multi-phase initialisation: the create step and the execution
+// step with its guards.
+//
+// The module frame behaves like a Python module whose source is `vantrel/datasets/mstar.py`
+// (source.hpp), and a few of its steps follow from that:
+// - Its state is process-wide (process.hpp), so one process serves one interpreter: the create
+//   step records the first interpreter and refuses every other one, and a second execution step
+//   on another module object is refused.
+// - The create step makes a plain module from the import spec and copies the attributes that the
+//   import system would otherwise set on a module it makes itself (`__loader__`, `__file__`,
+//   `__package__`, `__path__`), so that the module looks like any other.
+// - A failure of the execution step after the constants exist gets one traceback entry, named
+//   "init <module>" as the interpreter names a module's top-level code, at the line of the
+//   statement that failed; the steps before that report nothing of their own.
+// - The last statement binds `__test__` to an empty dict: doctest then finds no tests in the
+//   function objects' help texts, whose examples need matplotlib and a display.
 #include "demo.hpp"
 #include "function.hpp"
-#include "originals.hpp"
-#include "source.hpp"
-
-#include <cstdint>
+#include "header_reader.hpp"
+#include "process.hpp"
+#include "raw_reader.hpp"
 
 namespace mstar {
 
 namespace {
 
-// One module per process: the state outlives every module object and is never destroyed.
-struct State {
-    std::int64_t interpreter = -1;
-    Ref module;  // filled by the execution step, emptied only by its failure
-    Ref dict;
-    Ref builtins;
-    Ref print;
-    Ref open;
-    Ref header_function;
-    Ref raw_function;
-};
+namespace line = source::init;
 
-State& state() noexcept {
-    static State* const instance = new State();
-    return *instance;
-}
+// The readers that become function objects, in the order they are bound.
+constexpr const Reader* readers[] = {&header_reader, &raw_reader};
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    State& s = state();
+    Process& p = process();
     std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (id == -1) return nullptr;
-    if (s.interpreter == -1) {
-        s.interpreter = id;
-    } else if (id != s.interpreter) {
+    if (p.interpreter == -1) {
+        p.interpreter = id;
+    } else if (id != p.interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (s.module) return Py_NewRef(s.module.get());
+    if (p.module) return Py_NewRef(p.module.get());
 
     Ref name = steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? steal(PyModule_NewObject(name.get())) : nullptr;
@@ -76,41 +75,31 @@ bool check_version() {
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "vantrel.datasets.mstar", "does not match",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, source::module_name, "does not match",
                   static_cast<int>((Py_Version >> 24) & 0xff), static_cast<int>((Py_Version >> 16) & 0xff));
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-// A built-in as it is at load, whatever `builtins` holds later.
-Ref capture_builtin(PyObject* builtins, PyObject* name) {
-    PyObject* found = nullptr;
-    int rc = PyObject_GetOptionalAttr(builtins, name, &found);
-    if (rc == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return steal(found);
-}
-
 // `import <name>` bound as `as`.
 bool import_as(PyObject* dict, const Ref& name, const Ref& as, Ref* module = nullptr) {
-    Ref imported = import_module(name.get(), dict);
-    if (!imported || !store(dict, as.get(), imported.get())) return false;
+    Ref imported = import_module(name, dict);
+    if (!imported || !store(dict, as, imported)) return false;
     if (module) *module = std::move(imported);
     return true;
 }
 
-// Steps 3 to 19 of the execution step; `line` is 0 while a failure adds no traceback entry.
-bool execute(State& s, PyObject* module, int& line) {
-    line = 0;
-    s.dict = borrow(PyModule_GetDict(module));
-    s.builtins = steal(PyImport_AddModuleRef("builtins"));
-    if (!s.builtins) return false;
-    set_builtins(s.builtins.get());
-    if (PyDict_SetItemString(s.dict.get(), "__builtins__", s.builtins.get()) < 0) return false;
+// Everything after the module is held; `at` is the source line of the step under way, 0 while a
+// failure adds no traceback entry.
+bool execute(Process& p, PyObject* module, PyObject* dict, int& at) {
+    at = 0;
+    p.builtins = steal(PyImport_AddModuleRef("builtins"));
+    if (!p.builtins) return false;
+    if (PyDict_SetItemString(dict, "__builtins__", p.builtins.get()) < 0) return false;
     if (!check_version()) return false;
-    if (!build_scalars()) return false;
-    Constants& k = K();
-    PyObject* const dict = s.dict.get();
+    if (!p.scalars_built && !(p.scalars_built = build_scalars(p.constants))) return false;
+    Constants& k = p.constants;
 
-    line = 1;
+    at = line::module;
     if (!prepare_function_type()) return false;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* registered = nullptr;
@@ -118,54 +107,56 @@ bool execute(State& s, PyObject* module, int& line) {
     steal(registered).reset();
     if (has_entry < 0) return false;
     if (has_entry == 0 && PyObject_SetItem(modules, k.module_name.get(), module) < 0) return false;
-    if (!(s.print = capture_builtin(s.builtins.get(), k.print.get()))) return false;
-    if (!(s.open = capture_builtin(s.builtins.get(), k.open.get()))) return false;
-    if (!build_tuples() || !build_code_objects()) return false;
+    if (!(p.print = builtin(p.builtins, k.print))) return false;
+    if (!(p.open = builtin(p.builtins, k.open))) return false;
+    if (!p.tuples_built && !(p.tuples_built = build_tuples(k))) return false;
+    Ref codes[std::size(readers)];
+    for (std::size_t i = 0; i < std::size(readers); ++i)
+        if (!(codes[i] = make_code(*readers[i]))) return false;
 
     Ref struct_module, numpy;
-    line = 29;
+    at = line::import_os;
     if (!import_as(dict, k.os, k.os)) return false;
-    line = 30;
+    at = line::import_struct;
     if (!import_as(dict, k.struct_, k.struct_, &struct_module)) return false;
-    line = 31;
+    at = line::import_numpy;
     if (!import_as(dict, k.numpy, k.np, &numpy)) return false;
-    capture_originals(struct_module.get(), numpy.get());
+    p.originals = capture_originals(struct_module.get(), numpy.get());
 
-    line = 34;
-    s.header_function = make_header_function(dict, s.open.get());
-    if (!s.header_function || !store(dict, k.mstar_header.get(), s.header_function.get())) return false;
-    line = 83;
-    s.raw_function = make_raw_function(dict, s.open.get());
-    if (!s.raw_function || !store(dict, k.mstar_raw.get(), s.raw_function.get())) return false;
+    for (std::size_t i = 0; i < std::size(readers); ++i) {
+        at = readers[i]->def_line();
+        Ref function = make_function(*readers[i], codes[i].get(), dict, p.open.get());
+        Ref name = function ? get_attr(function, k.dunder_name) : nullptr;
+        if (!name || !store(dict, name, function)) return false;
+    }
 
-    line = 204;
-    Ref name = load_global(dict, k.dunder_name.get());
+    at = line::main_test;
+    Ref name = load_global({dict, p.builtins.get()}, k.dunder_name);
     if (!name) return false;
-    int run = equals(name.get(), k.dunder_main.get());
-    if (run < 0 || (run && !run_demo(dict, s.print.get(), line))) return false;
+    int run = equals(name, k.dunder_main);
+    if (run < 0 || (run && !run_demo({dict, p.builtins.get()}, p.print.get(), at))) return false;
 
-    line = 1;
+    at = line::module;
     Ref test = steal(PyDict_New());
-    return test && store(dict, k.dunder_test.get(), test.get());
+    return test && store(dict, k.dunder_test, test);
 }
 
 int exec_module(PyObject* module) {
-    State& s = state();
-    if (s.module) {
-        if (s.module.get() == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'mstar' has already been imported. Re-initialisation is not supported.");
+    Process& p = process();
+    if (p.module) {
+        if (p.module.get() == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     source::module_short_name);
         return -1;
     }
-    s.module = borrow(module);
-    int line = 0;
-    if (execute(s, module, line)) return 0;
-    if (line) add_traceback(init_origin, line, s.dict.get());
+    p.module = borrow(module);
+    PyObject* dict = PyModule_GetDict(module);
+    int at = 0;
+    if (execute(p, module, dict, at)) return 0;
+    if (at) add_traceback({source::file.data(), source::init_code_name.data()}, at, dict);
     // The next import starts over; the abandoned namespace keeps what was bound in it.
-    s.module.reset();
-    s.dict.reset();
-    s.header_function.reset();
-    s.raw_function.reset();
+    p.module.reset();
     return -1;
 }
 
@@ -175,14 +166,12 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "mstar",
+    source::module_short_name,
     nullptr,
     0,
-    module_methods,
+    nullptr,
     module_slots,
     nullptr,
     nullptr,

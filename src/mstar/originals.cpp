@@ -4,32 +4,28 @@ namespace mstar {
 
 namespace {
 
-Originals g_originals;
-
-// module.name if it is a built-in function, else null.
-PyObject* builtin_function(PyObject* module, const char* name) noexcept {
+// module.name when it is a built-in function, else null.
+Ref builtin_function(PyObject* module, const char* name) noexcept {
     Ref found = steal(PyObject_GetAttrString(module, name));
-    return found && PyCFunction_Check(found.get()) ? found.release() : nullptr;
+    return found && PyCFunction_Check(found.get()) ? found : nullptr;
 }
 
-PyTypeObject* type_attribute(PyObject* module, const char* name) noexcept {
+Ref type_attribute(PyObject* module, const char* name) noexcept {
     Ref found = steal(PyObject_GetAttrString(module, name));
-    return found && PyType_Check(found.get()) ? reinterpret_cast<PyTypeObject*>(found.release()) : nullptr;
+    return found && PyType_Check(found.get()) ? found : nullptr;
 }
 
 }  // namespace
 
-const Originals& originals() noexcept { return g_originals; }
-
-void capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept {
+Originals capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept {
     Originals found;
-    found.struct_module = Py_NewRef(struct_module);
+    found.struct_module = borrow(struct_module);
     found.unpack_from = builtin_function(struct_module, "unpack_from");
-    found.numpy = Py_NewRef(numpy_module);
+    found.numpy = borrow(numpy_module);
     found.array = builtin_function(numpy_module, "array");
     found.empty = builtin_function(numpy_module, "empty");
     found.asarray = builtin_function(numpy_module, "asarray");
-    found.can_cast = PyObject_GetAttrString(numpy_module, "can_cast");  // a dispatcher, not a built-in
+    found.can_cast = steal(PyObject_GetAttrString(numpy_module, "can_cast"));  // a dispatcher, not a built-in
     found.ndarray = type_attribute(numpy_module, "ndarray");
     found.generic = type_attribute(numpy_module, "generic");
     Ref io = steal(PyImport_ImportModule("io"));
@@ -38,7 +34,7 @@ void capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept
         found.buffered_reader = type_attribute(io.get(), "BufferedReader");
     }
     PyErr_Clear();
-    g_originals = found;
+    return found;
 }
 
 }  // namespace mstar

@@ -6,25 +6,28 @@
 
 namespace mstar {
 
-// Borrowed from references held for the life of the process; a member is null when load found
-// something else than the genuine article (the shortcuts it allows are then never taken).
+// Owned references; a member is null when load found something other than the genuine article
+// (the shortcuts it allows are then never taken).
 struct Originals {
-    PyObject* struct_module = nullptr;
-    PyObject* unpack_from = nullptr;  // struct.unpack_from
-    PyObject* numpy = nullptr;
-    PyObject* array = nullptr;        // numpy.array
-    PyObject* empty = nullptr;        // numpy.empty
-    PyObject* asarray = nullptr;      // numpy.asarray
-    PyObject* can_cast = nullptr;     // numpy.can_cast
-    PyTypeObject* ndarray = nullptr;  // numpy.ndarray
-    PyTypeObject* generic = nullptr;  // numpy.generic: NumPy's scalar types
-    PyObject* open = nullptr;                 // io.open: the built-in open
-    PyTypeObject* buffered_reader = nullptr;  // io.BufferedReader: the files of the built-in open
+    Ref struct_module;
+    Ref unpack_from;  // struct.unpack_from
+    Ref numpy;
+    Ref array;        // numpy.array
+    Ref empty;        // numpy.empty
+    Ref asarray;      // numpy.asarray
+    Ref can_cast;     // numpy.can_cast
+    Ref ndarray;      // numpy.ndarray
+    Ref generic;      // numpy.generic: NumPy's scalar types
+    Ref open;         // io.open: the built-in open
+    Ref buffered_reader;  // io.BufferedReader: the files of the built-in open
 };
 
-const Originals& originals() noexcept;
+// Whether `obj` is of exactly the type `type` (a null `type` matches nothing).
+inline bool of_type(PyObject* obj, const Ref& type) noexcept {
+    return type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type.get();
+}
 
-// Records them from the modules bound as `struct` and `np`; never fails.
-void capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept;
+// Finds them from the modules bound as `struct` and `np`; never fails.
+Originals capture_originals(PyObject* struct_module, PyObject* numpy_module) noexcept;
 
 }  // namespace mstar

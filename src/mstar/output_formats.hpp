@@ -1,12 +1,12 @@
 // The last stage of `mstar_raw`: the planes array in the format that `ofmt` names.
 #pragma once
 
-#include "core/ref.hpp"
+#include "core/python.hpp"
 
 namespace mstar {
 
 // Returns the converted array, or None when `ofmt` names no format. On failure returns null
 // with the exception set and `line` the source line of the failing test or conversion.
-Ref convert_planes(PyObject* globals, PyObject* ofmt, PyObject* planes, int& line) noexcept;
+Ref convert_planes(const Namespace& ns, PyObject* ofmt, PyObject* planes, int& line) noexcept;
 
 }  // namespace mstar

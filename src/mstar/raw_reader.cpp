@@ -1,72 +1,196 @@
 #include "raw_reader.hpp"
 
-#include "core/constants.hpp"
-#include "core/lookup.hpp"
-#include "file_start.hpp"
-#include "format/phoenix_header.hpp"
+#include "format/samples.hpp"
 #include "header_reader.hpp"
-#include "originals.hpp"
+#include "help_texts.hpp"
 #include "output_formats.hpp"
-#include "source.hpp"
+#include "process.hpp"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 
 namespace mstar {
 
 namespace {
 
-// Some layouts keep the counts elsewhere than on lines 13 and 14 (real 01.04 chips have
-// NumberOfRows on line 13): when the positional conversion fails, take them by name instead.
-// On any failure the exception of the positional reading stands.
-bool counts_by_name(PyObject* file, Ref& ncols, Ref& nrows) noexcept {
-    Ref original = steal(PyErr_GetRaisedException());
-    int line = 0;
-    Ref header = read_header(file, line);
-    Ref columns, rows;
-    if (header) {
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(header.get(), K().number_of_columns.get(), &found) > 0) {
-            columns = steal(PyNumber_Long(Ref::steal(found).get()));
-        }
-        if (columns && PyDict_GetItemRef(header.get(), K().number_of_rows.get(), &found) > 0) {
-            rows = steal(PyNumber_Long(Ref::steal(found).get()));
-        }
-    }
-    if (!columns || !rows) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(original.release());
-        return false;
-    }
-    ncols = std::move(columns);
-    nrows = std::move(rows);
-    return true;
+namespace line = source::raw;
+
+// --- steps 2 to 7: the data block's offset and the counts ------------------------------------
+// One algorithm over two ways of reading the header lines: in memory, from the header read in one
+// go, which may decline (then nothing has happened that a caller could see), and by the steps as
+// written, which raise.
+
+struct Counts {
+    Ref offsets, ncols, nrows;
+};
+
+// What reading a value gave.
+enum class Read {
+    value,         // the int
+    not_a_number,  // int() refuses the text: ValueError (set for the steps as written only)
+    failed,        // an exception is set
+    declined,      // only the steps as written can tell; no exception is set
+};
+
+// A value taken from a header line: the line, and the statements that read it and convert it.
+struct Field {
+    int header_line;  // counted from 1 at byte 0
+    int read_at, convert_at;
+};
+
+constexpr Field offset_field{3, line::line_3, line::offsets};
+constexpr Field columns_field{13, line::line_13, line::ncols};
+constexpr Field rows_field{14, line::line_14, line::nrows};
+
+// Offset from line 3, counts from lines 13 and 14; where a count does not convert, both counts by
+// name (the 01.04 layout keeps NumberOfRows on line 13 and TargetType on line 14).
+template <class Lines>
+Read read_counts(Lines& lines, Counts& out) noexcept {
+    Read got = lines.value(offset_field, out.offsets);
+    if (got == Read::not_a_number) got = lines.refused();
+    if (got != Read::value) return got;
+    got = lines.value(columns_field, out.ncols);
+    if (got == Read::value) got = lines.value(rows_field, out.nrows);
+    if (got == Read::not_a_number) got = lines.by_name(out);
+    return got;
 }
 
-// Big-endian binary32 to float64, exact; returns whether a NaN was seen. Compiled for AVX2 too,
-// where the byte swap and the widening vectorise.
-__attribute__((target_clones("avx2", "default")))
-bool widen_be_float32(const unsigned char* __restrict src, double* __restrict dst, Py_ssize_t count) noexcept {
-    std::uint32_t nan_seen = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, src + 4 * i, 4);
-        bits = __builtin_bswap32(bits);
-        nan_seen |= static_cast<std::uint32_t>((bits & 0x7fffffffu) > 0x7f800000u);
-        dst[i] = static_cast<double>(std::bit_cast<float>(bits));
+// int() of a header value (UTF-8 text already checked), as far as it can be told without raising.
+Read convert(std::string_view text, Ref& out) noexcept {
+    if (const auto value = phoenix::parse_integer(text)) {
+        out = steal(PyLong_FromLongLong(*value));
+        return out ? Read::value : Read::declined;
     }
-    return nan_seen != 0;
+    // ASCII text with anything but blanks, signs, digits and underscores: int() refuses it.
+    const bool ascii = std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
+    if (ascii && text.find_first_not_of(" \t\n\r\v\f+-_0123456789") != std::string_view::npos)
+        return Read::not_a_number;
+    Ref str = text_of(text);
+    out = str ? steal(PyNumber_Long(str.get())) : nullptr;
+    const bool value_error = !out && PyErr_ExceptionMatches(PyExc_ValueError);
+    PyErr_Clear();
+    return out ? Read::value : value_error ? Read::not_a_number : Read::declined;
 }
+
+// The header lines in memory.
+class LinesInMemory {
+public:
+    explicit LinesInMemory(FileStart& start) noexcept : start_(start) {}
+
+    // Whether lines 1 to 14 are all held.
+    bool cut() noexcept {
+        while (phoenix::cut_lines(start_.data(), lines_, 14) < 14)
+            if (!start_.more()) return false;
+        return true;
+    }
+
+    // Header line reading (its line feed is already off), two-item unpacking, int().
+    Read value(const Field& field, Ref& out) noexcept {
+        const std::string_view text = lines_[field.header_line - 1].in(start_.data());
+        std::size_t cut = 0;
+        if (!phoenix::is_utf8(text) || phoenix::find_separator(text, cut) != phoenix::Fault::none)
+            return Read::declined;
+        return convert(text.substr(cut + phoenix::separator.size()), out);
+    }
+
+    Read refused() noexcept { return Read::declined; }
+
+    Read by_name(Counts& out) noexcept {
+        phoenix::Header header;
+        header.entries.reserve(64);  // real headers hold about 60 entries
+        if (!parse_header(start_, header)) return Read::declined;
+        const auto columns = phoenix::find(start_.data(), header, "NumberOfColumns");
+        const auto rows = phoenix::find(start_.data(), header, "NumberOfRows");
+        if (!columns || !rows || convert(*columns, out.ncols) != Read::value) return Read::declined;
+        return convert(*rows, out.nrows) == Read::value ? Read::value : Read::declined;
+    }
+
+private:
+    FileStart& start_;
+    phoenix::Span lines_[14];
+};
+
+// The header lines as the steps as written read them; `at` follows the step being taken.
+class LinesAsWritten {
+public:
+    explicit LinesAsWritten(PyObject* file) noexcept : file_(file) {}
+
+    Read value(const Field& field, Ref& out) noexcept {
+        Constants& k = K();
+        for (; next_ < field.header_line; ++next_) {
+            at = next_ == 1 ? line::line_1 : next_ == 2 ? line::line_2 : line::lines_4_to_12;
+            if (!call_method(file_, k.readline)) return Read::failed;
+        }
+        ++next_;
+        at = field.read_at;
+        Ref text = read_header_line(file_);
+        Ref key, value;
+        if (!text || !split_entry(text.get(), key, value)) return Read::failed;
+        at = field.convert_at;
+        out = steal(PyNumber_Long(value.get()));
+        if (out) return Read::value;
+        return PyErr_ExceptionMatches(PyExc_ValueError) ? Read::not_a_number : Read::failed;
+    }
+
+    Read refused() noexcept { return Read::failed; }
+
+    // On any failure the exception of the positional conversion stands.
+    Read by_name(Counts& out) noexcept {
+        Constants& k = K();
+        Ref original = steal(PyErr_GetRaisedException());
+        int ignored = 0;
+        Ref header = read_header(file_, ignored);
+        Ref columns, rows;
+        if (header) {
+            PyObject* found = nullptr;
+            if (PyDict_GetItemRef(header.get(), k.number_of_columns.get(), &found) > 0)
+                columns = steal(PyNumber_Long(Ref::steal(found).get()));
+            if (columns && PyDict_GetItemRef(header.get(), k.number_of_rows.get(), &found) > 0)
+                rows = steal(PyNumber_Long(Ref::steal(found).get()));
+        }
+        if (!columns || !rows) {
+            PyErr_Clear();
+            PyErr_SetRaisedException(original.release());
+            return Read::failed;
+        }
+        out.ncols = std::move(columns);
+        out.nrows = std::move(rows);
+        return Read::value;
+    }
+
+    int at = 0;
+
+private:
+    PyObject* file_;
+    int next_ = 1;  // the header line read next
+};
+
+// Where the file allows, the header lines are read in one go.
+Read counts_in_memory(PyObject* open, PyObject* file, Counts& out) noexcept {
+    FileStart start;
+    LinesInMemory lines(start);
+    return start.read(open, file) && start.at_start() && lines.cut() ? read_counts(lines, out) : Read::declined;
+}
+
+// --- steps 9 and 10: the samples and the planes array ----------------------------------------
+// Natively the samples are read into and widened in a float64 array; the steps as written read
+// the rest of the file and unpack it with struct into a tuple of floats.
+
+// What a native shortcut gave.
+enum class Native {
+    done,      // its result
+    failed,    // an exception is set
+    declined,  // the steps as written must run instead; no exception is set
+};
 
 // NaNs go through PyFloat_Unpack4, so that their bits are those struct.unpack_from gives.
-void decode_be_float32(const unsigned char* src, double* dst, Py_ssize_t count) noexcept {
-    if (!widen_be_float32(src, dst, count)) return;
-    for (Py_ssize_t i = 0; i < count; ++i)
+void decode(const unsigned char* src, double* dst, Py_ssize_t count) noexcept {
+    const auto n = static_cast<std::size_t>(count);
+    if (!phoenix::decode_samples_seeing_nan(src, dst, n)) return;
+    for (std::size_t i = 0; i < n; ++i)
         if (std::isnan(dst[i])) dst[i] = PyFloat_Unpack4(reinterpret_cast<const char*>(src + 4 * i), 0);
 }
 
@@ -79,14 +203,16 @@ void decode_in_place(double* values, Py_ssize_t count) noexcept {
     for (Py_ssize_t i = 0; i < count; i += chunk) {
         Py_ssize_t n = std::min(chunk, count - i);
         std::memcpy(samples, stored + 4 * i, static_cast<std::size_t>(4 * n));
-        decode_be_float32(samples, values + i, n);
+        decode(samples, values + i, n);
     }
 }
 
 // The sample count when the original struct.unpack_from is in place and the count is one that
 // a native decode can serve, else -1 (struct itself must then answer, errors included).
 Py_ssize_t native_count(PyObject* struct_module, PyObject* unpack_from, PyObject* count) noexcept {
-    if (!originals().empty || struct_module != originals().struct_module || unpack_from != originals().unpack_from)
+    const Originals& o = originals();
+    if (!o.empty || !o.struct_module || struct_module != o.struct_module.get() || !o.unpack_from ||
+        unpack_from != o.unpack_from.get())
         return -1;
     Py_ssize_t n = PyLong_AsSsize_t(count);
     if (n == -1 && PyErr_Occurred()) PyErr_Clear();
@@ -97,7 +223,7 @@ Py_ssize_t native_count(PyObject* struct_module, PyObject* unpack_from, PyObject
 // either fails (the steps as written then meet the failure themselves).
 Ref new_float64_array(Py_ssize_t n, Buffer& target) noexcept {
     Ref size = steal(PyLong_FromSsize_t(n));
-    Ref array = size ? call(originals().empty, size.get()) : nullptr;
+    Ref array = size ? call(originals().empty, size) : nullptr;
     if (!array || !target.acquire(array.get(), PyBUF_WRITABLE)) {
         PyErr_Clear();
         return nullptr;
@@ -117,48 +243,41 @@ Py_ssize_t bytes_left(PyObject* file, PyObject* position) noexcept {
     return info.st_size > at ? static_cast<Py_ssize_t>(info.st_size - at) : 0;
 }
 
-// The reader's steps read the whole rest of the file into bytes and unpack it. For a buffered
-// file of the built-in type, read only the samples, straight into the array that receives them.
-// Returns null without an exception when those steps must run as written instead.
-Ref read_samples_in_place(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObject* unpack_from,
-                          PyObject* count, bool& failed) noexcept {
-    failed = false;
-    if (!originals().buffered_reader || Py_TYPE(file) != originals().buffered_reader ||
-        bytes_left(file, offsets) < 4 * n)
-        return nullptr;
+// For a buffered file of the built-in type, only the samples are read, straight into the array.
+Native read_samples(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObject* unpack_from, PyObject* count,
+                    Ref& array) noexcept {
+    if (!of_type(file, originals().buffered_reader) || bytes_left(file, offsets) < 4 * n) return Native::declined;
     Buffer target;
-    Ref array = new_float64_array(n, target);
-    if (!array) return nullptr;
+    array = new_float64_array(n, target);
+    if (!array) return Native::declined;
     char* upper = static_cast<char*>(target.data()) + 4 * n;
     Ref view = steal(PyMemoryView_FromMemory(upper, 4 * n, PyBUF_WRITE));
-    Ref got = view ? call_method(file, K().readinto.get(), view.get()) : nullptr;
+    Ref got = view ? call_method(file, K().readinto, view) : nullptr;
     Py_ssize_t read = got ? PyLong_AsSsize_t(got.get()) : -1;
     view.reset();
     if (read < 4 * n) {
-        failed = true;
         if (read >= 0) {
             // The file shrank under us: struct gives the error the steps as written would give.
             Ref rest = steal(PyBytes_FromStringAndSize(upper, read));
             Ref format = rest ? steal(PyNumber_Remainder(K().float_format.get(), count)) : nullptr;
-            Ref unpacked = format ? call(unpack_from, format.get(), rest.get(), K().int_0.get()) : nullptr;
+            Ref unpacked = format ? call(unpack_from, format, rest, K().int_0) : nullptr;
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "the file changed while it was read");
         }
-        return nullptr;
+        return Native::failed;
     }
     decode_in_place(static_cast<double*>(target.data()), n);
-    return array;
+    return Native::done;
 }
 
-// np.array(struct.unpack_from(fmt, data, 0)) for data already read, or null without an
-// exception when only struct can answer (a short block, data that is not bytes).
-Ref decode_bytes(PyObject* data, Py_ssize_t n) noexcept {
-    if (n < 0 || !PyBytes_CheckExact(data) || n > PyBytes_GET_SIZE(data) / 4) return nullptr;
+// The samples of data already read, when they are bytes that hold them all (else only struct can
+// answer).
+Native decode_bytes(PyObject* data, Py_ssize_t n, Ref& array) noexcept {
+    if (n < 0 || !PyBytes_CheckExact(data) || n > PyBytes_GET_SIZE(data) / 4) return Native::declined;
     Buffer target;
-    Ref array = new_float64_array(n, target);
-    if (!array) return nullptr;
-    decode_be_float32(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                      static_cast<double*>(target.data()), n);
-    return array;
+    array = new_float64_array(n, target);
+    if (!array) return Native::declined;
+    decode(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), static_cast<double*>(target.data()), n);
+    return Native::done;
 }
 
 // The tuple of floats that struct.unpack_from would have given, for a replaced np.array.
@@ -177,158 +296,74 @@ Ref as_float_tuple(PyObject* array) noexcept {
     return tuple;
 }
 
-// int() of a header value (UTF-8 text already checked), as far as it can be told here.
-enum class Converted { number, not_a_number, unknown };
-
-Converted convert(std::string_view text, Ref& out) noexcept {
-    if (const auto value = phoenix::parse_integer(text)) {
-        out = steal(PyLong_FromLongLong(*value));
-        return out ? Converted::number : Converted::unknown;
-    }
-    // ASCII text with anything but blanks, signs, digits and underscores: int() refuses it.
-    const bool ascii = std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
-    if (ascii && text.find_first_not_of(" \t\n\r\v\f+-_0123456789") != std::string_view::npos)
-        return Converted::not_a_number;
-    Ref str = text_of(text);
-    out = str ? steal(PyNumber_Long(str.get())) : nullptr;
-    const bool value_error = !out && PyErr_ExceptionMatches(PyExc_ValueError);
-    PyErr_Clear();
-    return out ? Converted::number : value_error ? Converted::not_a_number : Converted::unknown;
-}
-
-// The value of a header line by header line reading and two-item unpacking, then int().
-Converted positional(std::string_view data, phoenix::Span line, Ref& out) noexcept {
-    const std::string_view text = line.in(data);  // its line feed stripped
-    std::size_t cut = 0;
-    if (!phoenix::is_utf8(text) || phoenix::find_separator(text, cut) != phoenix::Fault::none)
-        return Converted::unknown;
-    return convert(text.substr(cut + phoenix::separator.size()), out);
-}
-
-// Both counts by name, from a sound header.
-Converted by_name(FileStart& start, Ref& ncols, Ref& nrows) noexcept {
-    phoenix::Header header;
-    header.entries.reserve(64);  // real headers hold about 60 entries
-    if (!parse_header(start, header)) return Converted::unknown;
-    const auto columns = phoenix::find(start.data(), header, "NumberOfColumns");
-    const auto rows = phoenix::find(start.data(), header, "NumberOfRows");
-    if (!columns || !rows || convert(*columns, ncols) != Converted::number) return Converted::unknown;
-    return convert(*rows, nrows) == Converted::number ? Converted::number : Converted::unknown;
-}
-
-// Steps 2 to 7 on the header read in one go: the same offset and counts, by position or, where
-// a count does not convert, by name. False when the steps as written must run instead (the file
-// cannot be read so, or a step would fail: they then raise as written).
-bool counts_in_memory(PyObject* open, PyObject* file, Ref& offsets, Ref& ncols, Ref& nrows) noexcept {
-    FileStart start;
-    phoenix::Span lines[14];
-    if (!start.read(open, file) || !start.at_start()) return false;
-    while (phoenix::cut_lines(start.data(), lines, 14) < 14)
-        if (!start.more()) return false;
-    const std::string_view data = start.data();
-    if (positional(data, lines[2], offsets) != Converted::number) return false;
-    Converted counts = positional(data, lines[12], ncols);
-    if (counts == Converted::number) counts = positional(data, lines[13], nrows);
-    if (counts == Converted::not_a_number) counts = by_name(start, ncols, nrows);
-    return counts == Converted::number;
-}
-
-// Steps 2 to 7 as written. On failure returns false with the exception set and `line` the
-// source line of the failing step.
-bool counts_as_written(PyObject* f, Ref& offsets, Ref& ncols, Ref& nrows, int& line) noexcept {
-    Constants& k = K();
-    auto fail = [&](int at) {
-        line = at;
-        return false;
-    };
-    if (!call_method(f, k.readline.get())) return fail(175);
-    if (!call_method(f, k.readline.get())) return fail(176);
-
-    Ref text, key, value;
-    text = read_header_line(f);
-    if (!text || !split_entry(text.get(), key, value)) return fail(178);
-    offsets = steal(PyNumber_Long(value.get()));
-    if (!offsets) return fail(179);
-
-    for (int i = 0; i < 9; ++i)
-        if (!call_method(f, k.readline.get())) return fail(181);
-
-    text = read_header_line(f);
-    if (!text || !split_entry(text.get(), key, value)) return fail(182);
-    ncols = steal(PyNumber_Long(value.get()));
-    if (!ncols) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) || !counts_by_name(f, ncols, nrows)) return fail(183);
-        return true;
-    }
-    text = read_header_line(f);
-    if (!text || !split_entry(text.get(), key, value)) return fail(184);
-    nrows = steal(PyNumber_Long(value.get()));
-    if (!nrows && (!PyErr_ExceptionMatches(PyExc_ValueError) || !counts_by_name(f, ncols, nrows))) return fail(185);
-    return true;
-}
-
-}  // namespace
+// --- mstar_raw ---------------------------------------------------------------------------------
 
 PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     Constants& k = K();
-    PyObject* const globals = context.globals;
-    auto fail = [&](int line) { return add_traceback(raw_origin, line, globals); };
+    Ref f = call(context.open, bound[0], k.rb);
+    if (!f) return context.fail(line::open);
 
-    Ref f = call(context.open, bound[0], k.rb.get());
-    if (!f) return fail(174);
-    Ref offsets, ncols, nrows;
-    if (!counts_in_memory(context.open, f.get(), offsets, ncols, nrows)) {
-        int line = 0;
-        if (!counts_as_written(f.get(), offsets, ncols, nrows, line)) return fail(line);
+    Counts counts;
+    if (counts_in_memory(context.open, f.get(), counts) == Read::declined) {
+        LinesAsWritten lines(f.get());
+        if (read_counts(lines, counts) != Read::value) return context.fail(lines.at);
     }
 
-    if (!call_method(f.get(), k.seek.get(), offsets.get())) return fail(187);
+    if (!call_method(f, k.seek, counts.offsets)) return context.fail(line::seek);
 
-    Ref struct_module = load_global(globals, k.struct_.get());
-    if (!struct_module) return fail(189);
-    Ref unpack_from = get_attr(struct_module.get(), k.unpack_from.get());
-    if (!unpack_from) return fail(189);
-    Ref count = steal(PyNumber_Multiply(ncols.get(), nrows.get()));
+    Ref struct_module = load_global(context.ns, k.struct_);
+    if (!struct_module) return context.fail(line::samples);
+    Ref unpack_from = get_attr(struct_module, k.unpack_from);
+    if (!unpack_from) return context.fail(line::samples);
+    Ref count = steal(PyNumber_Multiply(counts.ncols.get(), counts.nrows.get()));
     if (count) count = steal(PyNumber_Multiply(count.get(), k.int_2.get()));
-    if (!count) return fail(189);
-    // x: the decoded samples, natively as a float64 array or by struct as a tuple of floats.
+    if (!count) return context.fail(line::samples);
     const Py_ssize_t n = native_count(struct_module.get(), unpack_from.get(), count.get());
-    bool failed = false;
-    Ref x = n < 0 ? nullptr : read_samples_in_place(f.get(), offsets.get(), n, unpack_from.get(), count.get(), failed);
-    if (failed) return fail(189);
-    Ref data;
-    if (!x) {
-        data = call_method(f.get(), k.read.get());
-        if (!data) return fail(189);
-        x = decode_bytes(data.get(), n);
+    Ref x;  // the samples: a float64 array when decoded natively, else struct's tuple of floats
+    Native decoded = n < 0 ? Native::declined : read_samples(f.get(), counts.offsets.get(), n, unpack_from.get(),
+                                                              count.get(), x);
+    if (decoded == Native::failed) return context.fail(line::samples);
+    if (decoded == Native::declined) {
+        Ref data = call_method(f, k.read);
+        if (!data) return context.fail(line::samples);
+        decoded = decode_bytes(data.get(), n, x);
+        if (decoded == Native::declined) {
+            Ref format = steal(PyNumber_Remainder(k.float_format.get(), count.get()));
+            x = format ? call(unpack_from, format, data, k.int_0) : nullptr;
+            if (!x) return context.fail(line::samples);
+        }
     }
-    const bool native = static_cast<bool>(x);
-    if (!native) {
-        Ref format = steal(PyNumber_Remainder(k.float_format.get(), count.get()));
-        if (format) x = call(unpack_from.get(), format.get(), data.get(), k.int_0.get());
-        if (!x) return fail(189);
-    }
-    data.reset();
 
-    Ref np = load_global(globals, k.np.get());
-    if (!np) return fail(190);
-    Ref array = get_attr(np.get(), k.array.get());
-    if (!array) return fail(190);
-    if (!native || np.get() != originals().numpy || array.get() != originals().array) {
-        if (native) x = as_float_tuple(x.get());
-        if (x) x = call(array.get(), x.get());
-        if (!x) return fail(190);
+    Ref np = load_global(context.ns, k.np);
+    if (!np) return context.fail(line::planes);
+    Ref array = get_attr(np, k.array);
+    if (!array) return context.fail(line::planes);
+    if (decoded != Native::done || np.get() != originals().numpy.get() || array.get() != originals().array.get()) {
+        if (decoded == Native::done) x = as_float_tuple(x.get());
+        if (x) x = call(array, x);
+        if (!x) return context.fail(line::planes);
     }
-    x = call_method(x.get(), k.reshape.get(), k.int_2.get(), nrows.get(), ncols.get());
-    if (!x) return fail(190);
+    x = call_method(x, k.reshape, k.int_2, counts.nrows, counts.ncols);
+    if (!x) return context.fail(line::planes);
 
-    if (!call_method(f.get(), k.close.get())) return fail(191);
+    if (!call_method(f, k.close)) return context.fail(line::close);
     f.reset();
 
-    int line = 0;
-    Ref result = convert_planes(globals, bound[1], x.get(), line);
-    if (!result) return fail(line);
+    int at = 0;
+    Ref result = convert_planes(context.ns, bound[1], x.get(), at);
+    if (!result) return context.fail(at);
     return result.release();
 }
+
+constexpr Name parameters[] = {&Constants::filepath, &Constants::ofmt};
+static_assert(std::size(parameters) <= max_parameters);
+constexpr Name locals[] = {&Constants::f,  &Constants::data,  &Constants::underscore, &Constants::v,
+                           &Constants::offsets, &Constants::k, &Constants::ncols, &Constants::nrows, &Constants::x};
+
+}  // namespace
+
+const Reader raw_reader{source::raw_name, parameters, &Constants::raw_defaults, locals,
+                        {source::file.data(), source::raw_code_name.data()}, line::statements,
+                        mstar_raw_body, mstar_raw_doc};
 
 }  // namespace mstar

@@ -1,5 +1,6 @@
-// An owning reference to a Python object: the one way this module holds a reference, so that
-// every early return releases what the function holds.
+// How the module holds Python objects: an owning reference (`Ref`), so that every early return
+// releases what a function holds; a borrowed one for arguments (`Handle`); a buffer view released
+// on every exit (`Buffer`).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -34,7 +35,6 @@ public:
     void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    PyObject* operator->() const noexcept { return p_; }
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
@@ -43,6 +43,20 @@ private:
 
 inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
+
+// An object lent to a call, made from a Ref or a PyObject*, so that calls read like the Python
+// they mirror: `call_method(f, k.readline)`. A parameter type only: it must not outlive what it
+// was made from.
+class Handle {
+public:
+    Handle(PyObject* p) noexcept : p_(p) {}
+    Handle(const Ref& ref) noexcept : p_(ref.get()) {}
+
+    PyObject* get() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
 
 // A Py_buffer released on every exit.
 class Buffer {

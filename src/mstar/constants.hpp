@@ -1,7 +1,8 @@
-// Objects built once at load and read-only afterwards: interned strings, small integers, tuples.
+// Objects built at load and read-only afterwards: interned strings, small integers, tuples.
 #pragma once
 
-#include "ref.hpp"
+#include "core/ref.hpp"
+#include "source.hpp"
 
 namespace mstar {
 
@@ -12,8 +13,8 @@ namespace mstar {
     X(dunder_test, "__test__") X(name, "name")                                 \
     X(print, "print") X(open, "open")                                          \
     X(os, "os") X(struct_, "struct") X(numpy, "numpy") X(np, "np")             \
-    X(module_name, "vantrel.datasets.mstar")                                   \
-    X(mstar_header, "mstar_header") X(mstar_raw, "mstar_raw")                  \
+    X(module_name, source::module_name)                                        \
+    X(mstar_header, source::header_name) X(mstar_raw, source::raw_name)        \
     /* parameters and locals */                                                \
     X(filepath, "filepath") X(ofmt, "ofmt") X(f, "f") X(header, "header")      \
     X(version, "version") X(data, "data") X(value, "value") X(underscore, "_") \
@@ -54,7 +55,7 @@ struct Constants {
     MSTAR_STRINGS(MSTAR_DECLARE)
 #undef MSTAR_DECLARE
 
-    Ref empty_tuple, empty_bytes, empty_str;
+    Ref empty_tuple, empty_bytes;
     Ref line_feed;  // b"\n"
 
     Ref int_0, int_minus_1, int_1, int_2;
@@ -68,13 +69,9 @@ struct Constants {
     Ref index_ellipsis_1; // (..., 1)
 };
 
-// The process's constants; valid once build_scalars() has succeeded.
-Constants& constants() noexcept;
-inline Constants& K() noexcept { return constants(); }
-
 // Empty objects, strings and integers. False with an exception set on failure.
-bool build_scalars() noexcept;
-// The six tuples, built after the captured built-ins.
-bool build_tuples() noexcept;
+bool build_scalars(Constants& k) noexcept;
+// The six tuples (they use the integers and strings).
+bool build_tuples(Constants& k) noexcept;
 
 }  // namespace mstar

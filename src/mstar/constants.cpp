@@ -2,12 +2,6 @@
 
 namespace mstar {
 
-// Never destroyed: the interpreter is gone by the time static destructors would run.
-Constants& constants() noexcept {
-    static Constants* const instance = new Constants();
-    return *instance;
-}
-
 namespace {
 
 bool set(Ref& slot, PyObject* made) noexcept {
@@ -19,13 +13,8 @@ bool set_int(Ref& slot, long value) noexcept { return set(slot, PyLong_FromLong(
 
 }  // namespace
 
-// Built once per process: a failed import keeps them for the next attempt, so that a function
-// object left in an abandoned namespace never sees them vanish.
-bool build_scalars() noexcept {
-    Constants& k = constants();
-    if (k.int_224) return true;
+bool build_scalars(Constants& k) noexcept {
     if (!set(k.empty_tuple, PyTuple_New(0)) || !set(k.empty_bytes, PyBytes_FromStringAndSize("", 0)) ||
-        !set(k.empty_str, PyUnicode_FromStringAndSize("", 0)) ||
         !set(k.line_feed, PyBytes_FromStringAndSize("\n", 1)))
         return false;
 #define MSTAR_BUILD(member, text) \
@@ -38,9 +27,7 @@ bool build_scalars() noexcept {
            set_int(k.int_224, 224);
 }
 
-bool build_tuples() noexcept {
-    Constants& k = constants();
-    if (k.index_ellipsis_1) return true;
+bool build_tuples(Constants& k) noexcept {
     PyObject* ellipsis = Py_Ellipsis;
     return set(k.axes_1_2_0, PyTuple_Pack(3, k.int_1.get(), k.int_2.get(), k.int_0.get())) &&
            set(k.index_0_ellipsis, PyTuple_Pack(2, k.int_0.get(), ellipsis)) &&
