@@ -32,6 +32,29 @@ const char* const mstar_header_doc = R"doc(read header information of mstar file
 
     )doc";
 
+// The opening the two examples of mstar_raw share: caption, figure, and the script up to its
+// reading with `ofmt`.
+#define MSTAR_RAW_EXAMPLE(kind, figure, ofmt) \
+    "Read mstar raw " kind " data and show in a figure.\n" \
+    "\n" \
+    "    .. image:: ./_static/" figure ".png\n" \
+    "       :scale: 100 %\n" \
+    "       :align: center\n" \
+    "\n" \
+    "    The results shown in the above figure can be obtained by the following codes.\n" \
+    "\n" \
+    "    ::\n" \
+    "\n" \
+    "        import numpy as np\n" \
+    "        import vantrel as vt\n" \
+    "        import matplotlib.pyplot as plt\n" \
+    "\n" \
+    "        datapath = vt.data_path('mstar')\n" \
+    "        filepath = datapath + 'BTR70_HB03787.004'\n" \
+    "\n" \
+    "        x = vt.mstar_raw(filepath, ofmt='" ofmt "')\n" \
+    "        print(x.shape, np.max(x), np.min(x))\n"
+
 // Lines 3 to 10 and the first line under Returns end with one blank.
 const char* const mstar_raw_doc = R"doc(load mstar raw data
 
@@ -61,26 +84,7 @@ const char* const mstar_raw_doc = R"doc(load mstar raw data
 
     Examples
     --------
-    Read mstar raw amplitude-phase data and show in a figure.
-
-    .. image:: ./_static/SHOW1_BTR70_HB03787.png
-       :scale: 100 %
-       :align: center
-
-    The results shown in the above figure can be obtained by the following codes.
-
-    ::
-
-        import numpy as np
-        import vantrel as vt
-        import matplotlib.pyplot as plt
-
-        datapath = vt.data_path('mstar')
-        filepath = datapath + 'BTR70_HB03787.004'
-
-        x = vt.mstar_raw(filepath, ofmt='ap')
-        print(x.shape, np.max(x), np.min(x))
-
+    )doc" MSTAR_RAW_EXAMPLE("amplitude-phase", "SHOW1_BTR70_HB03787", "ap") R"doc(
         plt.figure()
         plt.subplot(121)
         plt.imshow(x[..., 0])
@@ -91,26 +95,7 @@ const char* const mstar_raw_doc = R"doc(load mstar raw data
         plt.show()
 
 
-    Read mstar raw complex-valued data and show in a figure.
-
-    .. image:: ./_static/SHOW_BTR70_HB03787.png
-       :scale: 100 %
-       :align: center
-
-    The results shown in the above figure can be obtained by the following codes.
-
-    ::
-
-        import numpy as np
-        import vantrel as vt
-        import matplotlib.pyplot as plt
-
-        datapath = vt.data_path('mstar')
-        filepath = datapath + 'BTR70_HB03787.004'
-
-        x = vt.mstar_raw(filepath, ofmt='c')
-        print(x.shape, np.max(x), np.min(x))
-
+    )doc" MSTAR_RAW_EXAMPLE("complex-valued", "SHOW_BTR70_HB03787", "c") R"doc(
         plt.figure()
         plt.subplot(221)
         plt.imshow(x.real)
@@ -127,5 +112,7 @@ const char* const mstar_raw_doc = R"doc(load mstar raw data
         plt.show()
 
     )doc";
+
+#undef MSTAR_RAW_EXAMPLE
 
 }  // namespace mstar
