@@ -16,10 +16,10 @@ constexpr std::size_t first_read = 4096, most = 1 << 20;
 
 }  // namespace
 
-bool FileStart::read(PyObject* open, PyObject* file) noexcept {
+bool FileStart::read(PyObject* open, Handle file) noexcept {
     const Originals& o = originals();
-    if (!o.open || open != o.open.get() || !of_type(file, o.buffered_reader)) return false;
-    fd_ = PyObject_AsFileDescriptor(file);
+    if (!o.open || open != o.open.get() || !of_type(file.get(), o.buffered_reader)) return false;
+    fd_ = PyObject_AsFileDescriptor(file.get());
     if (fd_ < 0) {
         PyErr_Clear();
         return false;

@@ -15,7 +15,7 @@ class FileStart {
 public:
     // Reads the file's first bytes (from byte 0) when `file` is what the built-in `open` (`open`
     // being it) gives for a file that can be read at an offset; false, with no exception, if not.
-    bool read(PyObject* open, PyObject* file) noexcept;
+    bool read(PyObject* open, Handle file) noexcept;
     // Reads on, to twice what is held (1 MiB at most); false when there is no more to read.
     bool more() noexcept;
 

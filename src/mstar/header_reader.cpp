@@ -10,7 +10,7 @@ namespace mstar {
 
 namespace line = source::header;
 
-Ref read_header_line(PyObject* file, bool* at_end) noexcept {
+Ref read_header_line(Handle file, bool* at_end) noexcept {
     Constants& k = K();
     Ref raw = call_method(file, k.readline);
     if (!raw) return nullptr;
@@ -34,12 +34,12 @@ Ref read_header_line(PyObject* file, bool* at_end) noexcept {
     return call_method(stripped, k.decode, k.utf_8);
 }
 
-bool split_entry(PyObject* text, Ref& key, Ref& value) noexcept {
+bool split_entry(Handle text, Ref& key, Ref& value) noexcept {
     Ref parts = call_method(text, K().split, K().separator);
     return parts && unpack_two(parts, key, value);
 }
 
-Ref read_header(PyObject* file, int& at) noexcept {
+Ref read_header(Handle file, int& at) noexcept {
     Constants& k = K();
     at = line::seek;
     if (!call_method(file, k.seek, k.int_1)) return nullptr;
@@ -73,7 +73,7 @@ Ref read_header(PyObject* file, int& at) noexcept {
         if (!non_empty) continue;
         at = line::split;
         Ref name, value;
-        if (!split_entry(data.get(), name, value)) return nullptr;
+        if (!split_entry(data, name, value)) return nullptr;
         at = line::store;
         if (PyObject_SetItem(header.get(), name.get(), value.get()) < 0) return nullptr;
     }
@@ -107,7 +107,7 @@ namespace {
 // Steps 2 to 6 on the header read in one go: the same dict. Null without an exception when the
 // steps as written must run instead (the file cannot be read so, or its header is not sound:
 // they then raise what its fault makes them raise).
-Ref header_in_memory(PyObject* open, PyObject* file) noexcept {
+Ref header_in_memory(PyObject* open, Handle file) noexcept {
     FileStart start;
     phoenix::Header parsed;
     parsed.entries.reserve(64);  // real headers hold about 60 entries
@@ -135,8 +135,8 @@ PyObject* mstar_header_body(const Call& context, PyObject* const* bound) noexcep
     Ref f = call(context.open, bound[0], k.rb);
     if (!f) return context.fail(line::open);
     int at = 0;
-    Ref header = header_in_memory(context.open, f.get());
-    if (!header) header = read_header(f.get(), at);
+    Ref header = header_in_memory(context.open, f);
+    if (!header) header = read_header(f, at);
     if (!header) return context.fail(at);
     if (!call_method(f, k.close)) return context.fail(line::close);
     return header.release();

@@ -14,15 +14,15 @@ extern const Reader header_reader;
 
 // Header line reading: readline(), strip(b"\n"), decode("utf-8"). `at_end` (if given) tells
 // whether readline hit the end of the file.
-Ref read_header_line(PyObject* file, bool* at_end = nullptr) noexcept;
+Ref read_header_line(Handle file, bool* at_end = nullptr) noexcept;
 
 // Splits an entry line at "= " into key and value by two-item unpacking.
-bool split_entry(PyObject* text, Ref& key, Ref& value) noexcept;
+bool split_entry(Handle text, Ref& key, Ref& value) noexcept;
 
 // Reads the header of an open file from byte 1 through the end-marker line into a new dict, by
 // the steps as written. On failure returns null with the exception set and `line` the source line
 // of the failing step.
-Ref read_header(PyObject* file, int& line) noexcept;
+Ref read_header(Handle file, int& line) noexcept;
 
 // The str of UTF-8 text already checked (or of a span of it); null with the exception set.
 Ref text_of(std::string_view text) noexcept;

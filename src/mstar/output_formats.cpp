@@ -77,7 +77,7 @@ Ref complex_of(const Namespace& ns, PyObject* x) noexcept {
 
 }  // namespace
 
-Ref convert_planes(const Namespace& ns, PyObject* ofmt, PyObject* planes, int& at) noexcept {
+Ref convert_planes(const Namespace& ns, Handle ofmt, Handle planes, int& at) noexcept {
     struct Format {
         int test_line, convert_line;
         int (*test)(PyObject*);
@@ -90,11 +90,11 @@ Ref convert_planes(const Namespace& ns, PyObject* ofmt, PyObject* planes, int& a
     };
     for (const Format& format : formats) {
         at = format.test_line;
-        int selected = format.test(ofmt);
+        int selected = format.test(ofmt.get());
         if (selected < 0) return nullptr;
         if (selected) {
             at = format.convert_line;
-            return format.convert(ns, planes);
+            return format.convert(ns, planes.get());
         }
     }
     return borrow(Py_None);

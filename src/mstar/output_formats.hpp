@@ -7,6 +7,6 @@ namespace mstar {
 
 // Returns the converted array, or None when `ofmt` names no format. On failure returns null
 // with the exception set and `line` the source line of the failing test or conversion.
-Ref convert_planes(const Namespace& ns, PyObject* ofmt, PyObject* planes, int& line) noexcept;
+Ref convert_planes(const Namespace& ns, Handle ofmt, Handle planes, int& line) noexcept;
 
 }  // namespace mstar

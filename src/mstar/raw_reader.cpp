@@ -116,7 +116,7 @@ private:
 // The header lines as the steps as written read them; `at` follows the step being taken.
 class LinesAsWritten {
 public:
-    explicit LinesAsWritten(PyObject* file) noexcept : file_(file) {}
+    explicit LinesAsWritten(Handle file) noexcept : file_(file.get()) {}
 
     Read value(const Field& field, Ref& out) noexcept {
         Constants& k = K();
@@ -128,7 +128,7 @@ public:
         at = field.read_at;
         Ref text = read_header_line(file_);
         Ref key, value;
-        if (!text || !split_entry(text.get(), key, value)) return Read::failed;
+        if (!text || !split_entry(text, key, value)) return Read::failed;
         at = field.convert_at;
         out = steal(PyNumber_Long(value.get()));
         if (out) return Read::value;
@@ -169,7 +169,7 @@ private:
 };
 
 // Where the file allows, the header lines are read in one go.
-Read counts_in_memory(PyObject* open, PyObject* file, Counts& out) noexcept {
+Read counts_in_memory(PyObject* open, Handle file, Counts& out) noexcept {
     FileStart start;
     LinesInMemory lines(start);
     return start.read(open, file) && start.at_start() && lines.cut() ? read_counts(lines, out) : Read::declined;
@@ -244,9 +244,9 @@ Py_ssize_t bytes_left(PyObject* file, PyObject* position) noexcept {
 }
 
 // For a buffered file of the built-in type, only the samples are read, straight into the array.
-Native read_samples(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObject* unpack_from, PyObject* count,
-                    Ref& array) noexcept {
-    if (!of_type(file, originals().buffered_reader) || bytes_left(file, offsets) < 4 * n) return Native::declined;
+Native read_samples(Handle file, Handle offsets, Py_ssize_t n, Handle unpack_from, Handle count, Ref& array) noexcept {
+    if (!of_type(file.get(), originals().buffered_reader) || bytes_left(file.get(), offsets.get()) < 4 * n)
+        return Native::declined;
     Buffer target;
     array = new_float64_array(n, target);
     if (!array) return Native::declined;
@@ -259,7 +259,7 @@ Native read_samples(PyObject* file, PyObject* offsets, Py_ssize_t n, PyObject* u
         if (read >= 0) {
             // The file shrank under us: struct gives the error the steps as written would give.
             Ref rest = steal(PyBytes_FromStringAndSize(upper, read));
-            Ref format = rest ? steal(PyNumber_Remainder(K().float_format.get(), count)) : nullptr;
+            Ref format = rest ? steal(PyNumber_Remainder(K().float_format.get(), count.get())) : nullptr;
             Ref unpacked = format ? call(unpack_from, format, rest, K().int_0) : nullptr;
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "the file changed while it was read");
         }
@@ -304,8 +304,8 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     if (!f) return context.fail(line::open);
 
     Counts counts;
-    if (counts_in_memory(context.open, f.get(), counts) == Read::declined) {
-        LinesAsWritten lines(f.get());
+    if (counts_in_memory(context.open, f, counts) == Read::declined) {
+        LinesAsWritten lines(f);
         if (read_counts(lines, counts) != Read::value) return context.fail(lines.at);
     }
 
@@ -320,8 +320,7 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     if (!count) return context.fail(line::samples);
     const Py_ssize_t n = native_count(struct_module.get(), unpack_from.get(), count.get());
     Ref x;  // the samples: a float64 array when decoded natively, else struct's tuple of floats
-    Native decoded = n < 0 ? Native::declined : read_samples(f.get(), counts.offsets.get(), n, unpack_from.get(),
-                                                              count.get(), x);
+    Native decoded = n < 0 ? Native::declined : read_samples(f, counts.offsets, n, unpack_from, count, x);
     if (decoded == Native::failed) return context.fail(line::samples);
     if (decoded == Native::declined) {
         Ref data = call_method(f, k.read);
@@ -350,7 +349,7 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     f.reset();
 
     int at = 0;
-    Ref result = convert_planes(context.ns, bound[1], x.get(), at);
+    Ref result = convert_planes(context.ns, bound[1], x, at);
     if (!result) return context.fail(at);
     return result.release();
 }
