@@ -64,8 +64,8 @@ std::uint64_t first_bits(PyObject* array) noexcept {
 }
 
 bool elides_for_interpreter() noexcept {
-    static int known = -1;
-    if (known >= 0) return known;
+    Process& p = process();
+    if (p.elision_known) return p.elision;
     Ref x = filled(elision_min_bytes / 8, 0x7ff8000000000001), y = filled(elision_min_bytes / 8, 0x7ff8000000000002);
     Ref one = steal(PyFloat_FromDouble(1.0));
     Ref probe = x && y && one ? probe_function() : nullptr;
@@ -80,9 +80,10 @@ bool elides_for_interpreter() noexcept {
         from_here = product ? steal(PyNumber_Add(y.get(), product.get())) : nullptr;
     }
     // Without an answer nothing is elided: the values can then differ in NaN bits only.
-    known = from_here && first_bits(by_interpreter.get()) != first_bits(from_here.get());
+    p.elision = from_here && first_bits(by_interpreter.get()) != first_bits(from_here.get());
+    p.elision_known = true;
     PyErr_Clear();
-    return known;
+    return p.elision;
 }
 
 // --- NumPy's conditions ----------------------------------------------------------------------

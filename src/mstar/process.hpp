@@ -28,6 +28,8 @@ struct Process {
     bool scalars_built = false;  // the empty objects, the strings and the integers
     bool tuples_built = false;
     Ref function_type;           // the type of mstar_header and mstar_raw
+    // Whether NumPy elides temporaries for the interpreter here: found at the first need, then kept.
+    bool elision_known = false, elision = false;
 };
 
 Process& process() noexcept;
