@@ -48,6 +48,17 @@ bool valid_utf8(std::string_view text) noexcept {
     return true;
 }
 
+// Where the first byte with its high bit set is: every line before it is ASCII, hence UTF-8.
+std::size_t ascii_run(std::string_view data) noexcept {
+    std::size_t at = 0;
+    for (std::uint64_t word; at + 8 <= data.size(); at += 8) {
+        std::memcpy(&word, data.data() + at, 8);
+        if (word & 0x8080808080808080u) break;
+    }
+    while (at < data.size() && static_cast<unsigned char>(data[at]) < 0x80) ++at;
+    return at;
+}
+
 bool is_continuation(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // text[17:-1] by characters, as a span of `line`.
@@ -80,6 +91,7 @@ void parse(std::string_view data, bool whole_file, Header& out) {
     };
     // Reading starts at byte 1; each line runs through its line feed, which is not part of its text.
     std::size_t at = data.empty() ? 0 : 1;
+    const std::size_t ascii_end = ascii_run(data);
     bool first = true;
     for (;;) {
         ++line_number;
@@ -95,7 +107,7 @@ void parse(std::string_view data, bool whole_file, Header& out) {
         const Span line{at, feed};
         const std::string_view text = line.in(data);
         at = feed < data.size() ? feed + 1 : feed;
-        if (!valid_utf8(text)) return fail(Fault::not_utf8);
+        if (line.end > ascii_end && !valid_utf8(text)) return fail(Fault::not_utf8);
         if (first) {
             out.version = version_value(data, line);
             first = false;
