@@ -2,18 +2,18 @@
 // step with its guards.
 //
 // The module frame behaves like a Python module whose source is `vantrel/datasets/mstar.py`
-// (source.hpp), and a few of its steps follow from that:
-// - Its state is process-wide (process.hpp), so one process serves one interpreter: the create
-//   step records the first interpreter and refuses every other one, and a second execution step
-//   on another module object is refused.
-// - The create step makes a plain module from the import spec and copies the attributes that the
-//   import system would otherwise set on a module it makes itself (`__loader__`, `__file__`,
-//   `__package__`, `__path__`), so that the module looks like any other.
-// - A failure of the execution step after the constants exist gets one traceback entry, named
-//   "init <module>" as the interpreter names a module's top-level code, at the line of the
+// (source.hpp); a few of its steps follow from that or from how the state is kept:
+// - The state is process-wide (process.hpp), so one process serves one interpreter: the create
+//   step records the first interpreter and refuses every other one, and an execution step on a
+//   second module object is refused rather than run over the state of the first.
+// - The create step makes a plain module from the import spec and copies four of the spec's
+//   attributes into it (`__loader__`, `__file__`, `__package__`, `__path__`), so that they are
+//   there however the module is created, also by a caller that does not go through importlib.
+// - A failure of the execution step, once the constants exist, gets one traceback entry under the
+//   code name "init <module name>", which marks the module's initialisation, at the line of the
 //   statement that failed; the steps before that report nothing of their own.
-// - The last statement binds `__test__` to an empty dict: doctest then finds no tests in the
-//   function objects' help texts, whose examples need matplotlib and a display.
+// - As the source's last statement, `__test__` (the dict doctest reads for extra tests) is bound
+//   to an empty dict: the namespace then holds exactly what the source binds.
 #include "demo.hpp"
 #include "function.hpp"
 #include "header_reader.hpp"
