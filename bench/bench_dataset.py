@@ -1,6 +1,6 @@
 """Benchmark of the dataset layer on release-like trees of copies of real chips.
 
-    python bench/bench_dataset.py [scan|load|all] [--repeat 5] [--dir DIR] [--keep]
+    python bench/bench_dataset.py [scan|load|all] [--repeat 9] [--dir DIR] [--keep]
 
 scan: a tree of 5 000 chips laid out as the training CD is (TRAIN/17_DEG/<class>/SN_<serial>/
 HBnnnnn.0tt beside its HBnnnnn.JPG preview), from copies of the real chips in tests/data with
@@ -16,8 +16,9 @@ lines in Python, ``np.fromfile``, reshape, ``astype(float32)``, crop the centre;
 the same with ``mstar_header`` + ``mstar_raw``, and against only reading every file's bytes in one
 thread. Then the peak resident memory of the load in a fresh process, against its output's size.
 
-Every competitor runs on the same files in the same process: warm page cache (median of --repeat
-runs) and cold (each file's pages dropped with posix_fadvise first). Timings on this shared virtual
+Every competitor runs on the same files in the same process, the methods taking turns: warm page
+cache (median of --repeat runs) and cold (each file's pages dropped with posix_fadvise first; half
+as many runs). Timings on this shared virtual
 machine vary by up to 10 % from run to run.
 """
 
@@ -108,15 +109,23 @@ def drop_pages(root: pathlib.Path) -> None:
                 os.close(fd)
 
 
-def timed(fn, repeat: int, cold_root: pathlib.Path | None = None) -> float:
-    times = []
-    for _ in range(repeat):
-        if cold_root is not None:
-            drop_pages(cold_root)
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def seconds(fn, cold_root: pathlib.Path | None = None) -> float:
+    if cold_root is not None:
+        drop_pages(cold_root)
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def compare(methods: list[tuple[str, object, pathlib.Path]], repeat: int) -> list[tuple[str, float, float]]:
+    """(label, warm, cold) medians. The methods take turns, so that a slow spell of this shared
+    machine weighs on all of them alike."""
+    for _, fn, _ in methods:
+        fn()  # imports and first touches
+    warm = [[seconds(fn) for _, fn, _ in methods] for _ in range(repeat)]
+    cold = [[seconds(fn, root) for _, fn, root in methods] for _ in range(max(1, repeat // 2))]
+    return [(label, statistics.median(w), statistics.median(c))
+            for (label, _, _), w, c in zip(methods, zip(*warm), zip(*cold))]
 
 
 def table(title: str, rows: list[tuple[str, float, float]], count: int, base: float, base_name: str) -> None:
@@ -160,13 +169,11 @@ def bench_scan(root: pathlib.Path, repeat: int) -> None:
             assert len(catalog) == len(chip_paths) and not catalog.skipped
         return scan
 
-    rows = []
-    for label, fn, tree in (("vantrel.scan(tree), chips and previews", scanner(trees["release"]), trees["release"]),
-                            ("vantrel.scan(tree), chips only", scanner(trees["chips only"]), trees["chips only"]),
-                            ("glob('**/HB*.0*') + loop of mstar_header", glob_and_loop, trees["release"]),
-                            ("loop of mstar_header(path)", loop, trees["release"])):
-        fn()  # imports and first touches
-        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=tree)))
+    os.sync()  # the trees' pages written back, so that they can be dropped for the cold runs
+    rows = compare([("vantrel.scan(tree), chips and previews", scanner(trees["release"]), trees["release"]),
+                    ("vantrel.scan(tree), chips only", scanner(trees["chips only"]), trees["chips only"]),
+                    ("glob('**/HB*.0*') + loop of mstar_header", glob_and_loop, trees["release"]),
+                    ("loop of mstar_header(path)", loop, trees["release"])], repeat)
     table(f"scan of {len(chip_paths)} chips (with a preview each, as on a CD, or alone); "
           f"{os.process_cpu_count()} CPUs", rows, len(chip_paths), rows[-1][1], "vs loop")
 
@@ -260,15 +267,14 @@ def bench_load(root: pathlib.Path, repeat: int) -> None:
     x, labels = ours()()
     x_hand, labels_hand = by_hand(root)
     assert np.array_equal(x, x_hand) and np.array_equal(labels, labels_hand), "the loaders disagree"
-    rows = []
-    for label, fn in (("vantrel: scan + split + load(128, 'ap')", ours()),
-                      ("vantrel, threads=1", ours(1)),
-                      ("vantrel, with a progress bar (to /dev/null)", ours(progress=True)),
-                      ("by hand: header in Python, np.fromfile, crop, stack", lambda: by_hand(root)),
-                      ("by hand with mstar_header + mstar_raw", lambda: with_reader(chip_paths)),
-                      ("reading the files' bytes only, one thread", lambda: bytes_only(chip_paths))):
-        fn()
-        rows.append((label, timed(fn, repeat), timed(fn, max(1, repeat // 2), cold_root=root)))
+    os.sync()
+    rows = compare([(label, fn, root) for label, fn in (
+        ("vantrel: scan + split + load(128, 'ap')", ours()),
+        ("vantrel, threads=1", ours(1)),
+        ("vantrel, with a progress bar (to /dev/null)", ours(progress=True)),
+        ("by hand: header in Python, np.fromfile, crop, stack", lambda: by_hand(root)),
+        ("by hand with mstar_header + mstar_raw", lambda: with_reader(chip_paths)),
+        ("reading the files' bytes only, one thread", lambda: bytes_only(chip_paths)))], repeat)
     table(f"{len(chip_paths)} chips of the SOC test set (7 classes, with previews) into one "
           f"({len(chip_paths)}, 128, 128, 2) float32 array; {os.process_cpu_count()} CPUs", rows, len(chip_paths),
           next(r[1] for r in rows if r[0].startswith("by hand:")), "vs by hand")
@@ -289,7 +295,7 @@ print(status('VmHWM') - before, x.nbytes / 2**20)
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "all"])
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--dir", help="make the trees here (default: a temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the trees")
     args = parser.parse_args()
