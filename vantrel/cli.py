@@ -72,8 +72,7 @@ def _export(args: argparse.Namespace) -> int:
         raise UsageError("--subset needs --split")
     if not len(catalog):
         raise UsageError(f"no chips to export in {args.root}")
-    size = None if args.size == "native" else _size(args.size)
-    catalog.save(args.output, size, args.ofmt, args.dtype, threads=args.threads, progress=None)
+    catalog.save(args.output, args.size, args.ofmt, args.dtype, threads=args.threads, progress=None)
     print(f"wrote {len(catalog)} chips to {args.output}")
     return 0
 
@@ -92,9 +91,14 @@ def _show(args: argparse.Namespace) -> int:
     return 0
 
 
-def _size(text: str) -> int | tuple[int, int]:
+def _size(text: str) -> int | tuple[int, int] | None:
+    if text == "native":
+        return None
     height, _, width = text.partition("x")
-    return (int(height), int(width)) if width else int(height)
+    try:
+        return (int(height), int(width)) if width else int(height)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (give 128, 88x96 or native)") from None
 
 
 def _threads(text: str) -> int:
@@ -130,7 +134,7 @@ def parser() -> argparse.ArgumentParser:
     export.add_argument("root", metavar="ROOT", help="a release folder")
     export.add_argument("--split", help="soc, eoc-1, eoc-2-cv or eoc-2-vv (default: every chip, no labels)")
     export.add_argument("--subset", help="train or test")
-    export.add_argument("--size", default="128", help="window side, HxW, or 'native' (default: 128)")
+    export.add_argument("--size", type=_size, default=128, help="window side, HxW, or 'native' (default: 128)")
     export.add_argument("--ofmt", default="a", choices=["a", "ap", "r", "c"], help="array format (default: a)")
     export.add_argument("--dtype", choices=["float32", "float64", "complex64", "complex128"],
                         help="default: float32 (complex64 for c)")
