@@ -114,7 +114,8 @@ def select(catalog: Catalog, name, subset, depression) -> Catalog:
         if label is not None and (not depressions or found_depressions[i] in depressions):
             positions.append(i)
             labels.append(label)
-    missing = [name for name in chosen.serials if classes.index(name) not in set(labels)]
+    found = {classes[label] for label in set(labels)}
+    missing = [name for name in chosen.serials if name not in found]
     if missing:
         warnings.warn(f"split {title}: this catalog has no chips of {', '.join(missing)}", stacklevel=3)
 
