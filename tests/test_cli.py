@@ -9,7 +9,7 @@ import pytest
 
 from conftest import REAL, RELEASE
 from vantrel.cli import main
-from vantrel.datasets.mstar import mstar_header
+from vantrel import mstar_header
 
 CHIP = str(REAL / "HB15696.001")
 

@@ -50,7 +50,7 @@ def _check_chip(path: str) -> None:
 
 
 def _header(args: argparse.Namespace) -> int:
-    from .datasets.mstar import mstar_header
+    from . import mstar_header
 
     _check_chip(args.chip)
     header = mstar_header(args.chip)
