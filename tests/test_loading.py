@@ -7,7 +7,7 @@ import pytest
 from conftest import REAL, RELEASE, retagged, run_python
 from vantrel import MSTAR, Catalog, load_saved, scan
 from vantrel.cli import main
-from vantrel.datasets.mstar import mstar_raw
+from vantrel import mstar_raw
 
 
 @pytest.fixture(scope="module")

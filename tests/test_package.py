@@ -1,5 +1,6 @@
 """The package `vantrel`: cheap to import, readers handed on lazily, sample data, type stubs."""
 
+import importlib
 import importlib.metadata
 import inspect
 import json
@@ -7,31 +8,35 @@ import os
 import typing
 
 import pytest
-from conftest import REPO, run_python
+from conftest import READER_MODULE, REPO, run_python
 
 import vantrel
-import vantrel.datasets.mstar as mstar
+import vantrel.portable
+
+# Where vantrel.mstar_header and vantrel.mstar_raw come from on this interpreter.
+READERS = "vantrel.datasets.mstar" if READER_MODULE else "vantrel.portable"
 
 SAMPLE = vantrel.data_path("mstar") + "BTR70_HB03787.004"
 
 
 def test_import_is_lazy_until_a_reader_is_used():
-    proc = run_python("""
+    proc = run_python(f"""
         import json, sys
         import vantrel
-        loaded = lambda: [name for name in ("numpy", "vantrel.datasets.mstar") if name in sys.modules]
-        before, listed = loaded(), {"mstar_header", "mstar_raw"} <= set(dir(vantrel))
+        loaded = lambda: [name for name in ("numpy", {READERS!r}) if name in sys.modules]
+        before, listed = loaded(), {{"mstar_header", "mstar_raw"}} <= set(dir(vantrel))
         reader = vantrel.mstar_raw
-        print(json.dumps([before, listed, loaded(), reader is sys.modules["vantrel.datasets.mstar"].mstar_raw,
+        print(json.dumps([before, listed, loaded(), reader is sys.modules[{READERS!r}].mstar_raw,
                           vars(vantrel).get("mstar_raw") is reader]))""")
-    assert json.loads(proc.stdout) == [[], True, ["numpy", "vantrel.datasets.mstar"], True, True]
+    assert json.loads(proc.stdout) == [[], True, ["numpy", READERS], True, True]
 
 
 def test_names_version_and_lazy_readers():
     assert vantrel.__all__ == ["data_path", "mstar_header", "mstar_raw", "scan", "Catalog", "Record", "SPLITS", "MSTAR",
                                "load_saved"]
     assert vantrel.__version__ == importlib.metadata.version("vantrel")
-    assert vantrel.mstar_header is mstar.mstar_header and vantrel.mstar_raw is mstar.mstar_raw
+    readers = importlib.import_module(READERS)
+    assert vantrel.mstar_header is readers.mstar_header and vantrel.mstar_raw is readers.mstar_raw
 
 
 def test_data_path_names_the_sample_directory():
@@ -52,8 +57,11 @@ def test_unknown_attributes_raise_attribute_error(name):
         getattr(vantrel, name)
 
 
-def test_stubs_match_the_extension():
-    """Parameters, defaults and the literal format spellings of mstar.pyi hold at run time."""
+@pytest.mark.parametrize("readers", sorted({READERS, "vantrel.portable"}))
+def test_stubs_match_the_extension(readers):
+    """Parameters, defaults and the literal format spellings of mstar.pyi hold at run time, for the
+    reader module and for the portable readers."""
+    mstar = importlib.import_module(readers)
     stub = {"__name__": "mstar_stub"}  # run as a module, with an implementation after the overloads
     text = (REPO / "vantrel/datasets/mstar.pyi").read_text() + "\ndef mstar_raw(filepath, ofmt='c'): pass\n"
     exec(compile(text, "mstar.pyi", "exec"), stub)

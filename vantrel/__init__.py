@@ -1,11 +1,13 @@
 """vantrel: fast, exact readers for radar data sets.
 
-``mstar_header`` and ``mstar_raw`` come from the extension ``vantrel.datasets.mstar``; ``scan``,
+``mstar_header`` and ``mstar_raw`` come from the extension ``vantrel.datasets.mstar`` on CPython
+3.13 and from the dataset layer's ``vantrel.portable`` elsewhere (the same values); ``scan``,
 ``Catalog``, ``Record``, ``SPLITS``, ``MSTAR`` and ``load_saved`` from the dataset layer. All are handed on lazily, so that
 ``import vantrel`` imports neither the extensions nor NumPy.
 """
 
 import os as _os
+import sys as _sys
 
 TYPE_CHECKING = False  # true for type checkers only; spares importing typing
 if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
@@ -41,10 +43,22 @@ def __getattr__(name):
     if name in _LAZY:
         import importlib
 
-        value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+        module = _LAZY[name]
+        if module == "datasets.mstar" and not _reader_module_built():
+            module = "portable"
+        value = getattr(importlib.import_module(f".{module}", __name__), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _reader_module_built():
+    # The reader module is a CPython 3.13 module; a wheel built for the stable ABI leaves it out.
+    if _sys.version_info[:2] != (3, 13) or _sys.implementation.name != "cpython":
+        return False
+    import importlib.util
+
+    return importlib.util.find_spec(f"{__name__}.datasets.mstar") is not None
 
 
 def __dir__():

@@ -51,7 +51,7 @@ class Record:
     @property
     def header(self) -> dict[str, str]:
         if self._header is None:
-            from .datasets.mstar import mstar_header
+            from . import mstar_header
 
             object.__setattr__(self, "_header", mstar_header(self.path))
         return self._header
@@ -285,7 +285,12 @@ def _item(values, i: int):
 
 
 def default_threads() -> int:
-    return os.process_cpu_count() or 1
+    # The CPUs this process may use (os.process_cpu_count from 3.13 on).
+    if hasattr(os, "process_cpu_count"):
+        return os.process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
 
 
 def check_threads(threads: int | None) -> int:

@@ -50,7 +50,7 @@ def _check_chip(path: str) -> None:
 
 
 def _header(args: argparse.Namespace) -> int:
-    from .datasets.mstar import mstar_header
+    from . import mstar_header
 
     _check_chip(args.chip)
     header = mstar_header(args.chip)
@@ -169,7 +169,8 @@ def main(argv: list[str] | None = None) -> int:
         where = error.filename if error.filename is not None else ""
         message = f"{where}: {error.strerror or error}" if where else str(error)
     except ValueError as error:  # a damaged chip: what the reader found wrong
-        message = f"{getattr(args, 'chip', None) or getattr(args, 'root', '')}: {error}"
+        where = getattr(args, "chip", None) or getattr(args, "root", "")
+        message = str(error) if str(error).startswith(f"{where}: ") else f"{where}: {error}"  # named once
     except KeyboardInterrupt:
         return 130
     print(f"vantrel: error: {message}", file=sys.stderr)

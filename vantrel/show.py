@@ -15,7 +15,7 @@ def plot_chip(path: str, output: str | None = None, *, linear: bool = False) -> 
     the chip's file name with ".png" in the current folder); returns the file written, if any."""
     import numpy as np
 
-    from .datasets.mstar import mstar_header, mstar_raw
+    from . import mstar_header, mstar_raw
 
     header = mstar_header(path)
     planes = mstar_raw(path, "ap")

@@ -58,7 +58,7 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
         return nullptr;
     }
     const Window window{height, width, static_cast<Planes>(planes), wide != 0};
-    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(path_list));
+    const auto count = static_cast<std::size_t>(PyList_Size(path_list));
     Buffer layouts, out;
     if (!layouts.acquire(layout_object, PyBUF_C_CONTIGUOUS) ||
         !out.acquire(out_object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
@@ -72,9 +72,9 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
         std::vector<std::string> paths;
         paths.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            Ref encoded = steal(PyUnicode_EncodeFSDefault(PyList_GET_ITEM(path_list, i)));
+            Ref encoded = steal(PyUnicode_EncodeFSDefault(PyList_GetItem(path_list, i)));
             if (!encoded) return nullptr;
-            paths.emplace_back(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+            paths.emplace_back(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
         }
         const auto* numbers = static_cast<const std::int64_t*>(layouts.data());
         auto* slots = static_cast<char*>(out.data());
@@ -92,7 +92,7 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
         if (done < 0) return nullptr;
         if (done == 0) {
             if (!first.set) return PyErr_NoMemory();  // a worker ran out of memory
-            return raise(first, PyList_GET_ITEM(path_list, first.index));
+            return raise(first, PyList_GetItem(path_list, first.index));
         }
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {

@@ -6,6 +6,8 @@
 #include "load.hpp"
 #include "scan.hpp"
 
+#include <cstdint>
+
 namespace chips {
 
 namespace {
@@ -20,8 +22,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Built on the limited API of 3.11, which does not name the slot that declares support for
+// interpreters with their own GIL (3.12 on): it is offered by number where the running
+// interpreter knows it, as 3.11 refuses slots it does not know.
+constexpr int multiple_interpreters_slot = 3;     // Py_mod_multiple_interpreters
+constexpr std::intptr_t per_interpreter_gil = 2;  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
 PyModuleDef_Slot slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
     {0, nullptr},
 };
 
@@ -41,4 +48,8 @@ PyModuleDef definition = {
 
 }  // namespace chips
 
-PyMODINIT_FUNC PyInit__chips() { return PyModuleDef_Init(&chips::definition); }
+PyMODINIT_FUNC PyInit__chips() {
+    if (Py_Version >= 0x030C0000)
+        chips::slots[0] = {chips::multiple_interpreters_slot, reinterpret_cast<void*>(chips::per_interpreter_gil)};
+    return PyModuleDef_Init(&chips::definition);
+}

@@ -109,7 +109,7 @@ std::optional<double> number(const std::string& text) {
         PyErr_Clear();
         return std::nullopt;
     }
-    return PyFloat_AS_DOUBLE(converted.get());
+    return PyFloat_AsDouble(converted.get());
 }
 
 Ref text(const std::string& value) {
