@@ -4,7 +4,7 @@ non-square chips and windows), its faults, the dataset class, save/export and th
 import numpy as np
 import pytest
 
-from conftest import REAL, RELEASE, retagged, run_python
+from conftest import REAL, RELEASE, distinct, run_python
 from vantrel import MSTAR, Catalog, load_saved, scan
 from vantrel.cli import main
 from vantrel.datasets.mstar import mstar_raw
@@ -113,7 +113,7 @@ def soc_tree(tmp_path_factory):
             for depression in ("15", "17"):
                 path = root / serial / depression / f"HB{n:05d}.000"
                 path.parent.mkdir(parents=True, exist_ok=True)
-                path.write_bytes(retagged(source, TargetSerNum=serial, DesiredDepression=depression))
+                path.write_bytes(distinct(source, path, TargetSerNum=serial, DesiredDepression=depression))
     return root
 
 
