@@ -129,6 +129,16 @@ def test_the_dataset_gives_transformed_items_with_labels(soc_tree):
     assert len(own) == 6 and own.classes == ("gun",) and own[0][0].shape == (8, 8)
 
 
+def test_the_dataset_holds_out_a_validation_side(soc_tree):
+    with pytest.warns(UserWarning):
+        train, val = (MSTAR(soc_tree, subset="TRAIN", size=8, val_fraction=1 / 3, val=side) for side in (False, True))
+        sides = scan(soc_tree).split("soc", "train").random_split((1 - 1 / 3, 1 / 3))
+    assert [train.catalog.paths, val.catalog.paths] == [side.paths for side in sides]
+    assert len(val) == 4 and sorted(val.targets.tolist()) == [0, 0, 6, 6]  # 2S1 and T62, 6 chips each: stratified
+    with pytest.raises(ValueError, match="val=True needs a val_fraction"):
+        MSTAR(sides[0], val=True)
+
+
 def test_a_torch_data_loader_batches_the_dataset(soc_tree):
     torch = pytest.importorskip("torch")
     data = MSTAR(soc_tree, "soc", "test", size=32, ofmt="ap")

@@ -35,17 +35,17 @@ def _scan(args: argparse.Namespace) -> int:
         print(catalog.summary())
     else:
         print(f"no chips found in {args.root}")
+    end = "" if args.quiet else ":"
     if catalog.skipped:
-        print(f"\n{len(catalog.skipped)} skipped" + (" (--quiet: not listed)" if args.quiet else ":"))
+        print(f"\n{len(catalog.skipped)} skipped{end}")
         for path, reason in [] if args.quiet else catalog.skipped:
             print(f"  {path}: {reason}")
     duplicates = catalog.duplicates
     if duplicates:
         copies = sum(len(group) - 1 for group in duplicates)
-        print(f"\n{len(duplicates)} chips held more than once ({copies} copies, dropped by split())"
-              + (" (--quiet: not listed)" if args.quiet else ":"))
+        print(f"\n{len(duplicates)} held more than once, {copies} copies in all (split() keeps the first path){end}")
         for group in [] if args.quiet else duplicates:
-            print("  " + "\n    ".join(group))
+            print("  " + "\n    ".join(group))  # the path kept, then its copies
     if args.csv:
         catalog.to_csv(args.csv)
         print(f"\nwrote {len(catalog)} records to {args.csv}")
