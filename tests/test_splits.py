@@ -138,7 +138,7 @@ def test_a_copy_short_of_chips_warns_or_raises_when_strict(t62_twice):
         assert len(short.split({"T62": ["A51"]}, strict=True)) == 264
 
 
-def test_the_eoc_1_definitions():
+def test_the_eoc_definitions_and_their_counts_per_serial(release):
     eoc1, t72_132 = SPLITS["eoc-1"], SPLITS["eoc-1-t72-132"]
     assert eoc1.subsets["train"].serials["T72"] == eoc1.subsets["test"].serials["T72"] == ("A64",)
     assert t72_132.subsets["train"].serials["T72"] == ("132",) and t72_132.subsets["test"] is eoc1.subsets["test"]
@@ -148,6 +148,9 @@ def test_the_eoc_1_definitions():
     assert SPLITS["eoc-2-cv"].subsets["test"].published_serials == {"S7": 419, "A32": 572, "A62": 573, "A63": 573,
                                                                      "A64": 573}
     assert sum(SPLITS["eoc-2-vv"].subsets["test"].published.values()) == 3569
+    with pytest.warns(UserWarning, match=r"differ from the published ones: T72 serial S7 2 \(published 419\), "
+                                         r"T72 serial A32 2 \(published 572\), "):
+        release.split("eoc-2-cv", "test")
 
 
 def test_test_chips_that_are_also_training_chips_are_counted(tmp_path):

@@ -256,9 +256,10 @@ class Catalog(Sequence[Record]):
               depression: float | Sequence[float] | None = None, strict: bool = False) -> Catalog:
         """The chips of a benchmark split, with ``classes`` and ``labels``.
 
-        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-2-cv', 'eoc-2-vv') with `subset`
-        'train' or 'test', or a split of your own: a dict from class name to serial numbers, with
-        the depressions to take (one number or several; all when omitted)::
+        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-1-t72-132', 'eoc-2-cv',
+        'eoc-2-vv') with `subset` 'train' or 'test', or a split of your own: a dict from class
+        name to serial numbers, with the depressions to take (one number or several; all when
+        omitted)::
 
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
