@@ -27,6 +27,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import glob
+import hashlib
 import os
 import pathlib
 import shutil
@@ -76,6 +77,13 @@ def training_tree(root: pathlib.Path, chips: int) -> list[str]:
     return sorted(paths)
 
 
+def own_checksum(chip: bytes, n: int) -> bytes:
+    """The chip with a Chip_MD5_CheckSum of its own (same length), so that split() does not take
+    the copies for one chip held many times."""
+    start = chip.index(b"\nChip_MD5_CheckSum= ") + len(b"\nChip_MD5_CheckSum= ")
+    return chip[:start] + hashlib.md5(str(n).encode()).hexdigest().encode() + chip[start + 32:]
+
+
 def test_set_tree(root: pathlib.Path) -> list[str]:
     real = {p.name: p for p in RELEASE.rglob("HB*.0*")}
     paths, n = [], 0
@@ -85,7 +93,7 @@ def test_set_tree(root: pathlib.Path) -> list[str]:
         chip = real[source].read_bytes()
         for _ in range(count):
             n += 1
-            (folder / f"HB{20000 + n:05d}{source[-4:]}").write_bytes(chip)
+            (folder / f"HB{20000 + n:05d}{source[-4:]}").write_bytes(own_checksum(chip, n))
             (folder / f"HB{20000 + n:05d}.JPG").write_bytes(preview())
             paths.append(str(folder / f"HB{20000 + n:05d}{source[-4:]}"))
     return sorted(paths)

@@ -99,3 +99,11 @@ def retagged(name, **fields):
     scene = chip[start:end] + b"x" * (len(original) - len(chip))
     chip = chip[:start] + scene[:len(scene) - max(0, len(chip) - len(original))] + chip[end:]
     return chip
+
+
+def distinct(name, tag, **fields):
+    """retagged(name, **fields) with a Chip_MD5_CheckSum made from `tag`: a chip of its own for
+    duplicate checks (which go by that checksum), though its data block is the source's."""
+    import hashlib
+
+    return retagged(name, Chip_MD5_CheckSum=hashlib.md5(str(tag).encode()).hexdigest(), **fields)

@@ -178,3 +178,18 @@ def test_header_rules_match_the_reader_on_edge_cases(make_chip):
     path = make_chip(chip_bytes(entries, eol=b"\n\n"))
     record, = scan(path)
     assert (record.serial, record.header_version, record.azimuth, record.rows, record.columns) == ("new", "9.9", 10.5, 2, 3)
+
+
+def test_each_chip_has_a_checksum_for_telling_copies_apart(tmp_path):
+    real = (REAL / "HB15696.001").read_bytes()
+    written = mstar_header(str(REAL / "HB15696.001"))["Chip_MD5_CheckSum"]
+    (tmp_path / "upper").write_bytes(real.replace(written.encode(), written.upper().encode()))
+    (tmp_path / "real").write_bytes(real)
+    made = chip_bytes(rows=4, cols=5)  # its Chip_MD5_CheckSum is "0": no checksum
+    (tmp_path / "made").write_bytes(made)
+    catalog = scan(tmp_path)
+    block = hashlib.md5(made[-8 * 4 * 5:]).hexdigest()
+    assert catalog.column("checksum") == [block, written.lower(), written.lower()]
+    assert catalog.duplicates == [(str(tmp_path / "real"), str(tmp_path / "upper"))]
+    rebuilt = Catalog(list(catalog))  # made of records: its checksums come from the files again
+    assert rebuilt.duplicates == catalog.duplicates and rebuilt.overlap(catalog[:1]).paths == [str(tmp_path / "made")]

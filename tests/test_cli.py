@@ -1,6 +1,7 @@
 """The `vantrel` command: what it prints, and one line with exit status 2 for a user's mistake."""
 
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -56,3 +57,37 @@ def test_damaged_chip_reports_what_is_wrong(tmp_path, capsys):
 def test_console_script_and_python_m_run_the_same_command(command):
     done = subprocess.run(command + ["header", "missing"], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", "vantrel: error: missing: No such file or directory\n")
+
+
+def test_scan_lists_the_chips_held_twice_after_the_skipped_files(tmp_path, capsys):
+    for name in ("a", "b", "c"):
+        (tmp_path / name).write_bytes(pathlib.Path(CHIP).read_bytes())
+    (tmp_path / "cut").write_bytes(pathlib.Path(CHIP).read_bytes()[:-8])
+    assert main(["scan", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    skipped, held = out.split("\n\n")[-2:]
+    assert skipped.startswith(f"1 skipped:\n  {tmp_path / 'cut'}: data block is truncated") and "\n" not in skipped[12:]
+    assert held == (f"1 held more than once, 2 copies in all (split() keeps the first path):\n  {tmp_path / 'a'}\n"
+                    f"    {tmp_path / 'b'}\n    {tmp_path / 'c'}\n")
+    assert main(["scan", str(tmp_path), "--quiet"]) == 0
+    assert capsys.readouterr().out.endswith("\n\n1 skipped\n\n1 held more than once, 2 copies in all "
+                                            "(split() keeps the first path)\n")
+
+
+def test_export_warns_or_with_strict_refuses_a_split_off_the_published_counts(capsys, tmp_path):
+    out = str(tmp_path / "x.npz")
+    assert main(["export", str(RELEASE), "--split", "SOC", "--subset", "test", "--size", "8", "-o", out]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert err[0] == "vantrel: warning: split 'soc' test: this catalog has no chips of BMP2, BTR70, T72"
+    assert err[1].startswith("vantrel: warning: split 'soc' test: chip counts differ from the published ones: 2S1 1 "
+                             "(published 274), ") and len(err) == 2
+    assert main(["export", str(RELEASE), "--split", "soc", "--subset", "test", "--strict", "-o", out]) == 2
+    assert capsys.readouterr().err.startswith("vantrel: error: ") and not os.path.exists(out + ".tmp")
+
+
+def test_splits_prints_each_subset_with_its_published_counts(capsys):
+    assert main(["splits"]) == 0
+    out = capsys.readouterr().out
+    assert "eoc-1: large depression change" in out and "    T72       299  (A64)\n" in out
+    assert "  test at 17° and 15°: 2710 chips, on MSTAR_PUBLIC_TARGETS_CHIPS_T72_BMP2_BTR70_SLICY" in out
+    assert "    T72      2710  (S7 419, A32 572, A62 573, A63 573, A64 573)\n" in out

@@ -4,7 +4,7 @@ non-square chips and windows), its faults, the dataset class, save/export and th
 import numpy as np
 import pytest
 
-from conftest import REAL, RELEASE, retagged, run_python
+from conftest import REAL, RELEASE, distinct, run_python
 from vantrel import MSTAR, Catalog, load_saved, scan
 from vantrel.cli import main
 from vantrel import mstar_raw
@@ -113,7 +113,7 @@ def soc_tree(tmp_path_factory):
             for depression in ("15", "17"):
                 path = root / serial / depression / f"HB{n:05d}.000"
                 path.parent.mkdir(parents=True, exist_ok=True)
-                path.write_bytes(retagged(source, TargetSerNum=serial, DesiredDepression=depression))
+                path.write_bytes(distinct(source, path, TargetSerNum=serial, DesiredDepression=depression))
     return root
 
 
@@ -127,6 +127,16 @@ def test_the_dataset_gives_transformed_items_with_labels(soc_tree):
     assert data.data[3].any()
     own = MSTAR(scan(soc_tree).split({"gun": ["b01"]}, depression=15), size=8)
     assert len(own) == 6 and own.classes == ("gun",) and own[0][0].shape == (8, 8)
+
+
+def test_the_dataset_holds_out_a_validation_side(soc_tree):
+    with pytest.warns(UserWarning):
+        train, val = (MSTAR(soc_tree, subset="TRAIN", size=8, val_fraction=1 / 3, val=side) for side in (False, True))
+        sides = scan(soc_tree).split("soc", "train").random_split((1 - 1 / 3, 1 / 3))
+    assert [train.catalog.paths, val.catalog.paths] == [side.paths for side in sides]
+    assert len(val) == 4 and sorted(val.targets.tolist()) == [0, 0, 6, 6]  # 2S1 and T62, 6 chips each: stratified
+    with pytest.raises(ValueError, match="val=True needs a val_fraction"):
+        MSTAR(sides[0], val=True)
 
 
 def test_a_torch_data_loader_batches_the_dataset(soc_tree):

@@ -5,7 +5,7 @@ from typing import Any
 _Progress = Callable[[int, int], object] | None
 
 def scan(root: bytes, verify: bool, threads: int, progress: _Progress, /) -> tuple[
-    tuple[list[str], list[str], list[str], list[str]],  # path, target_type, serial, header_version
+    tuple[list[str], list[str], list[str], list[str], list[str]],  # path, target_type, serial, header_version, checksum
     tuple[bytes, bytes, bytes, bytes, bytes],  # float64 depression, azimuth; int64 rows, columns, data_offset
     list[tuple[str, str]],  # (path, reason) of the files skipped
 ]: ...

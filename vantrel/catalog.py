@@ -175,23 +175,106 @@ class Catalog(Sequence[Record]):
             keep = [i for i in keep if predicate(self[i])]
         return self._take(keep)
 
+    def _identities(self) -> list[tuple[int, int, str]]:
+        # Same rows, columns and data-block checksum: the same chip. A catalog made from records
+        # has no checksum column: its chips are scanned again for it, once.
+        if "checksum" not in self._columns:
+            self._columns["checksum"] = [_checksum_of(path) for path in self._columns["path"]]
+        return list(zip(self._columns["rows"].tolist(), self._columns["columns"].tolist(), self._columns["checksum"]))
+
+    @property
+    def duplicates(self) -> list[tuple[str, ...]]:
+        """The chips held more than once: groups of two or more paths (each group and the list in
+        path order) whose records have the same rows, columns and Chip_MD5_CheckSum (letter case
+        ignored; the data block's MD5 for a header without one)."""
+        groups: dict[tuple, list[str]] = {}
+        for path, identity in zip(self._columns["path"], self._identities()):
+            groups.setdefault(identity, []).append(path)
+        return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
+
+    def unique(self) -> Catalog:
+        """One record per chip: of each group of ``duplicates``, the first path in sort order; the
+        records keep their order."""
+        return self._take(self._unique_positions())
+
+    def _unique_positions(self) -> list[int]:
+        first: dict[tuple, int] = {}
+        paths = self._columns["path"]
+        for i, identity in enumerate(self._identities()):
+            if identity not in first or paths[i] < paths[first[identity]]:
+                first[identity] = i
+        return sorted(first.values())
+
+    def overlap(self, other: Catalog) -> Catalog:
+        """The records of this catalog whose chip (as ``duplicates`` tells chips apart) is also in
+        `other`: ``train.overlap(test)`` is empty when no test chip leaks into training."""
+        theirs = set(other._identities())
+        return self._take([i for i, identity in enumerate(self._identities()) if identity in theirs])
+
+    def random_split(self, fractions: Sequence[float], *, seed: int = 0, stratify: bool = True) -> tuple[Catalog, ...]:
+        """Disjoint catalogs that together hold every record, one per fraction (the fractions are
+        non-negative and sum to 1): ``train, val = catalog.split('soc', 'train').random_split((0.8, 0.2))``.
+
+        Of n records, part i takes ``floor(n * (f_0 + ... + f_i) + 0.5) - floor(n * (f_0 + ... +
+        f_(i-1)) + 0.5)`` (the cumulative share rounded, halves up), and the last part takes the
+        remainder. With `stratify`, each class (``labels`` for a split, else ``target_type``) is
+        divided so on its own. The order is drawn from NumPy's PCG64 bit generator seeded with
+        `seed`: one raw 64-bit draw (``PCG64(seed).random_raw``) per record in catalog order, the
+        records taken in the order of their draws. Raw PCG64 streams are fixed, so a seed gives
+        the same parts on every platform and NumPy version. Each part keeps the records' order,
+        ``classes``, ``labels`` and ``split_name``.
+        """
+        import math
+
+        import numpy as np
+
+        shares = [float(f) for f in fractions]
+        if not shares or any(not math.isfinite(f) or f < 0 for f in shares) or abs(math.fsum(shares) - 1) > 1e-9:
+            raise ValueError(f"fractions must be non-negative and sum to 1, not {list(fractions)!r}")
+        if not isinstance(seed, int) or isinstance(seed, bool) or seed < 0:
+            raise ValueError(f"seed must be a non-negative whole number, not {seed!r}")
+        draws = np.random.PCG64(seed).random_raw(len(self)) if len(self) else np.empty(0, np.uint64)
+        if stratify:
+            classes = self.labels.tolist() if self.labels is not None else self._columns["target_type"]
+        else:
+            classes = [0] * len(self)
+        members: dict[Any, list[int]] = {}
+        for i, key in enumerate(classes):
+            members.setdefault(key, []).append(i)
+        parts: list[list[int]] = [[] for _ in shares]
+        for positions in members.values():
+            order = np.asarray(positions)[np.argsort(draws[positions], kind="stable")].tolist()
+            n, start, total = len(order), 0, 0.0
+            for part, share in zip(parts, shares):
+                total += share
+                end = n if part is parts[-1] else min(n, math.floor(n * total + 0.5))
+                part.extend(order[start:end])
+                start = end
+        return tuple(self._take(sorted(part)) for part in parts)
+
     def split(self, name: str | dict[str, Sequence[str]], subset: str | None = None, *,
-              depression: float | Sequence[float] | None = None) -> Catalog:
+              depression: float | Sequence[float] | None = None, strict: bool = False) -> Catalog:
         """The chips of a benchmark split, with ``classes`` and ``labels``.
 
-        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-2-cv', 'eoc-2-vv') with `subset`
-        'train' or 'test', or a split of your own: a dict from class name to serial numbers, with
-        the depressions to take (one number or several; all when omitted)::
+        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-1-t72-132', 'eoc-2-cv',
+        'eoc-2-vv') with `subset` 'train' or 'test', or a split of your own: a dict from class
+        name to serial numbers, with the depressions to take (one number or several; all when
+        omitted)::
 
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
 
         Chips are assigned by their headers' TargetSerNum (ignoring letter case) and
-        DesiredDepression only. A split that finds none of some classes warns once, naming them.
+        DesiredDepression only; names and subsets ignore letter case. A chip held more than once
+        (see ``duplicates``) is taken once, with one warning of how many copies were dropped. Each
+        of these warns once: classes with no chips at all (naming them, and for a named split
+        found empty, the release CDs that hold it); for a named split, classes whose count
+        differs from the published one (`strict` makes this and missing classes a ValueError);
+        a test subset sharing chips with the same split's train subset in this catalog.
         """
         from .splits import select
 
-        return select(self, name, subset, depression)
+        return select(self, name, subset, depression, strict)
 
     def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype=None, *,
              threads: int | None = None, progress: bool | None = None):
@@ -284,6 +367,11 @@ def _item(values, i: int):
     return value.item() if hasattr(value, "item") else value
 
 
+def _checksum_of(path: str) -> str:
+    found = _chips.scan(os.fsencode(path), False, 1, None)[0]
+    return found[4][0] if found[0] else f"unreadable {path}"  # such a record is a chip of its own
+
+
 def default_threads() -> int:
     # The CPUs this process may use (os.process_cpu_count from 3.13 on).
     if hasattr(os, "process_cpu_count"):
@@ -312,6 +400,10 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     listed in ``catalog.skipped`` with the reason, as are folders that cannot be read. Symbolic
     links are followed; a folder reached twice is read once. Records come sorted by path.
 
+    Each record's chip identity, ``catalog.column("checksum")``, is the header's Chip_MD5_CheckSum
+    in lower case, or the MD5 of the data block for a header without a 32-digit one (the only
+    chips whose data block a scan without `verify` reads).
+
     Headers are read natively on `threads` threads (default: the CPUs this process may use).
     `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
     terminal and the scan takes a while.
@@ -322,7 +414,7 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
         texts, numbers, skipped = _chips.scan(os.fsencode(root), bool(verify), check_threads(threads), bar.update)
     import numpy as np
 
-    columns = dict(zip(("path", "target_type", "serial", "header_version"), texts))
+    columns = dict(zip(("path", "target_type", "serial", "header_version", "checksum"), texts))
     for name, dtype, data in zip(("depression", "azimuth", "rows", "columns", "data_offset"),
                                  (np.float64, np.float64, np.int64, np.int64, np.int64), numbers):
         columns[name] = np.frombuffer(data, dtype)  # read-only, as the catalog's arrays are

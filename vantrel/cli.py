@@ -1,10 +1,13 @@
 """The `vantrel` command: look into an MSTAR release from the shell.
 
-    vantrel scan ROOT [--csv FILE] [--verify]   chip counts per class and depression, skipped files
+    vantrel scan ROOT [--csv FILE] [--verify] [--quiet]
+                                                 chip counts per class and depression, skipped files,
+                                                 chips held twice
     vantrel header CHIP [--json]                 one chip's Phoenix header
     vantrel export ROOT --split soc --subset train --size 88 --ofmt a -o FILE.npz
                                                  a split's chips as one array in an .npz file
     vantrel show CHIP [-o FILE.png] [--linear]   amplitude (dB) and phase side by side
+    vantrel splits                               the named splits with their published counts
 
 A user's mistake (a missing path, a file that is no chip) prints one line on stderr and exits
 with status 2.
@@ -32,10 +35,17 @@ def _scan(args: argparse.Namespace) -> int:
         print(catalog.summary())
     else:
         print(f"no chips found in {args.root}")
+    end = "" if args.quiet else ":"
     if catalog.skipped:
-        print(f"\n{len(catalog.skipped)} skipped:")
-        for path, reason in catalog.skipped:
+        print(f"\n{len(catalog.skipped)} skipped{end}")
+        for path, reason in [] if args.quiet else catalog.skipped:
             print(f"  {path}: {reason}")
+    duplicates = catalog.duplicates
+    if duplicates:
+        copies = sum(len(group) - 1 for group in duplicates)
+        print(f"\n{len(duplicates)} held more than once, {copies} copies in all (split() keeps the first path){end}")
+        for group in [] if args.quiet else duplicates:
+            print("  " + "\n    ".join(group))  # the path kept, then its copies
     if args.csv:
         catalog.to_csv(args.csv)
         print(f"\nwrote {len(catalog)} records to {args.csv}")
@@ -67,13 +77,40 @@ def _export(args: argparse.Namespace) -> int:
 
     catalog = scan(args.root, threads=args.threads)
     if args.split is not None:
-        catalog = catalog.split(args.split, args.subset)
+        with warnings.catch_warnings():
+            if args.strict:
+                warnings.simplefilter("error", UserWarning)
+            try:
+                catalog = catalog.split(args.split, args.subset, strict=args.strict)
+            except UserWarning as warning:
+                raise UsageError(str(warning)) from None
     elif args.subset is not None:
         raise UsageError("--subset needs --split")
     if not len(catalog):
         raise UsageError(f"no chips to export in {args.root}")
     catalog.save(args.output, args.size, args.ofmt, args.dtype, threads=args.threads, progress=None)
     print(f"wrote {len(catalog)} chips to {args.output}")
+    return 0
+
+
+def _splits(args: argparse.Namespace) -> int:
+    from .splits import SPLITS
+
+    for split in SPLITS.values():
+        print(f"{split.name}: {split.description}")
+        for subset_name, subset in split.subsets.items():
+            depressions = " and ".join(f"{d:g}°" for d in subset.depressions)
+            total = sum(subset.published.values())
+            print(f"  {subset_name} at {depressions}: {total} chips, on {', '.join(subset.cds)}")
+            for class_name, serials in subset.serials.items():
+                counts = [subset.published_serials.get(serial) for serial in serials]
+                if all(count is not None for count in counts):
+                    shown = ", ".join(f"{serial} {count}" for serial, count in zip(serials, counts))
+                    print(f"    {class_name:<7} {subset.published[class_name]:>5}  ({shown})")
+                else:
+                    print(f"    {class_name:<7} {subset.published[class_name]:>5}  ({', '.join(serials)})")
+        print()
+    print("Counts are those of the published tables; split() warns when a catalog's differ.")
     return 0
 
 
@@ -118,6 +155,8 @@ def parser() -> argparse.ArgumentParser:
     scan.add_argument("root", metavar="ROOT", help="a release folder (or one chip file)")
     scan.add_argument("--csv", metavar="FILE", help="also write one row per chip to FILE")
     scan.add_argument("--verify", action="store_true", help="check each data block against its Chip_MD5_CheckSum")
+    scan.add_argument("--quiet", action="store_true", help="count the skipped files and the chips held twice, "
+                                                           "without listing them")
     scan.add_argument("--threads", type=_threads, metavar="N", help="threads to read with (default: all CPUs)")
     scan.set_defaults(run=_scan)
 
@@ -132,8 +171,11 @@ def parser() -> argparse.ArgumentParser:
                                              "them with their labels and records to one .npz file "
                                              "(read it back with vantrel.load_saved).")
     export.add_argument("root", metavar="ROOT", help="a release folder")
-    export.add_argument("--split", help="soc, eoc-1, eoc-2-cv or eoc-2-vv (default: every chip, no labels)")
+    export.add_argument("--split", help="soc, eoc-1, eoc-1-t72-132, eoc-2-cv or eoc-2-vv (default: every chip, "
+                                        "no labels; see vantrel splits)")
     export.add_argument("--subset", help="train or test")
+    export.add_argument("--strict", action="store_true", help="a split whose counts differ from the published ones, "
+                                                              "or that holds duplicates, is an error")
     export.add_argument("--size", type=_size, default=128, help="window side, HxW, or 'native' (default: 128)")
     export.add_argument("--ofmt", default="a", choices=["a", "ap", "r", "c"], help="array format (default: a)")
     export.add_argument("--dtype", choices=["float32", "float64", "complex64", "complex128"],
@@ -141,6 +183,11 @@ def parser() -> argparse.ArgumentParser:
     export.add_argument("-o", "--output", required=True, metavar="FILE", help="the .npz file to write")
     export.add_argument("--threads", type=_threads, metavar="N", help="threads to read with (default: all CPUs)")
     export.set_defaults(run=_export)
+
+    splits = commands.add_parser("splits", help="list the named splits with their published counts",
+                                 description="Print each named split's subsets: depressions, release CDs, "
+                                             "and per class the serials and published chip counts.")
+    splits.set_defaults(run=_splits)
 
     show = commands.add_parser("show", help="look at a chip: amplitude in dB and phase",
                                description="Plot CHIP's amplitude (dB) and phase side by side, titled from its "

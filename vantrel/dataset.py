@@ -20,6 +20,11 @@ class MSTAR:
     ``data`` holds the stacked array and ``targets`` the labels. An item's array is a copy, so a
     transform may change it in place.
 
+    `val_fraction` holds out that share of the split for validation, by
+    ``catalog.random_split((1 - val_fraction, val_fraction), seed=seed)`` (stratified per class):
+    ``MSTAR(root, subset="train", val_fraction=0.2)`` is the training side and the same call
+    with ``val=True`` the validation side; the same seed gives the same sides everywhere.
+
     With PyTorch, ``torch.utils.data.DataLoader(MSTAR(root), batch_size=64, shuffle=True)``
     batches it as it is.
     """
@@ -27,12 +32,18 @@ class MSTAR:
     def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict = "soc",
                  subset: str | None = "train", size: int | tuple[int, int] | None = 128, ofmt: str = "a",
                  dtype=None, transform: Callable[[Any], Any] | None = None,
-                 target_transform: Callable[[int], Any] | None = None, *, threads: int | None = None,
-                 progress: bool | None = None) -> None:
+                 target_transform: Callable[[int], Any] | None = None, *, val_fraction: float | None = None,
+                 val: bool = False, seed: int = 0, threads: int | None = None, progress: bool | None = None) -> None:
         catalog = root_or_catalog if isinstance(root_or_catalog, Catalog) else scan(root_or_catalog, threads=threads,
                                                                                    progress=progress)
         if catalog.classes is None:
             catalog = catalog.split(split, subset)
+        if val_fraction is not None:
+            if not 0 < val_fraction < 1:
+                raise ValueError(f"val_fraction must lie between 0 and 1, not {val_fraction!r}")
+            catalog = catalog.random_split((1 - val_fraction, val_fraction), seed=seed)[1 if val else 0]
+        elif val:
+            raise ValueError("val=True needs a val_fraction")
         self.catalog = catalog
         self.classes: tuple[str, ...] = catalog.classes
         self.targets = catalog.labels

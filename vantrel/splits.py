@@ -3,6 +3,8 @@
 A split names its classes once, in the order its labels count them; each subset takes, for
 some of those classes, the chips of given serial numbers at given depressions. Chips are
 assigned by their headers' TargetSerNum (letter case ignored) and DesiredDepression only.
+Each named subset carries the chip counts of the published tables (per class, and per serial
+where the table gives them) and the release CDs that hold its chips.
 """
 
 from __future__ import annotations
@@ -16,11 +18,19 @@ if TYPE_CHECKING:
     from .catalog import Catalog
 
 
+# The public release CDs, by the names of their top folders.
+MIXED_CD1, MIXED_CD2 = "MSTAR_PUBLIC_MIXED_TARGETS_CD1", "MSTAR_PUBLIC_MIXED_TARGETS_CD2"
+T72_BMP2_BTR70 = "MSTAR_PUBLIC_TARGETS_CHIPS_T72_BMP2_BTR70_SLICY"
+T72_VARIANTS_CD1, T72_VARIANTS_CD2 = "MSTAR_PUBLIC_T_72_VARIANTS_CD1", "MSTAR_PUBLIC_T_72_VARIANTS_CD2"
+
+
 @dataclass(frozen=True)
 class Subset:
     depressions: tuple[float, ...]
     serials: dict[str, tuple[str, ...]]  # class name -> serial numbers
     published: dict[str, int] = field(default_factory=dict)  # class name -> chips in the literature's table
+    published_serials: dict[str, int] = field(default_factory=dict)  # serial -> chips, where the table gives them
+    cds: tuple[str, ...] = ()  # the release CDs that hold its chips
 
 
 @dataclass(frozen=True)
@@ -42,39 +52,54 @@ def _only(table: dict, names) -> dict:
 
 
 _EOC1 = ("2S1", "BRDM2", "T72", "ZSU234")
+_EOC1_A64 = {**_only(_SOC_SERIALS, _EOC1), "T72": ("A64",)}
+_EOC1_TEST = Subset((30,), _EOC1_A64, dict(zip(_EOC1, (288, 287, 288, 288))), cds=(T72_VARIANTS_CD2, MIXED_CD2))
 _EOC2 = ("BMP2", "BRDM2", "BTR70", "T72")
-_EOC2_TRAIN = Subset((17,), _only(_SOC_SERIALS, _EOC2), _only(_SOC_TRAIN, _EOC2))
+_EOC2_TRAIN = Subset((17,), _only(_SOC_SERIALS, _EOC2), _only(_SOC_TRAIN, _EOC2), cds=(T72_BMP2_BTR70, MIXED_CD2))
+_CV = {"S7": 419, "A32": 572, "A62": 573, "A63": 573, "A64": 573}
+_VV_BMP2, _VV_T72 = {"9566": 428, "C21": 429}, {"812": 426, "A04": 573, "A05": 573, "A07": 573, "A10": 567}
+_VARIANTS = (T72_BMP2_BTR70, T72_VARIANTS_CD1, T72_VARIANTS_CD2)
 
 SPLITS: dict[str, Split] = {split.name: split for split in (
     Split("soc", "standard operating conditions: 10 classes, train at 17°, test at 15°", tuple(_SOC_SERIALS), {
-        "train": Subset((17,), _SOC_SERIALS, _SOC_TRAIN),
-        "test": Subset((15,), _SOC_SERIALS, _SOC_TEST),
+        "train": Subset((17,), _SOC_SERIALS, _SOC_TRAIN, cds=(T72_BMP2_BTR70, MIXED_CD2)),
+        "test": Subset((15,), _SOC_SERIALS, _SOC_TEST, cds=(T72_BMP2_BTR70, MIXED_CD1)),
     }),
-    Split("eoc-1", "large depression change: 4 classes, train at 17°, test at 30°", _EOC1, {
-        "train": Subset((17,), _only(_SOC_SERIALS, _EOC1), _only(_SOC_TRAIN, _EOC1)),
-        "test": Subset((30,), {**_only(_SOC_SERIALS, _EOC1), "T72": ("A64",)},
-                       dict(zip(_EOC1, (288, 287, 288, 288)))),
+    Split("eoc-1", "large depression change: 4 classes, train at 17°, test at 30° (T72: serial A64 in both)",
+          _EOC1, {
+              "train": Subset((17,), _EOC1_A64, dict(zip(_EOC1, (299, 298, 299, 299))),
+                              cds=(T72_VARIANTS_CD2, MIXED_CD2)),
+              "test": _EOC1_TEST,
+          }),
+    Split("eoc-1-t72-132", "large depression change as eoc-1, but T72 trained on serial 132", _EOC1, {
+        "train": Subset((17,), _only(_SOC_SERIALS, _EOC1), _only(_SOC_TRAIN, _EOC1), cds=(T72_BMP2_BTR70, MIXED_CD2)),
+        "test": _EOC1_TEST,
     }),
     Split("eoc-2-cv", "configuration variants: train on 4 classes at 17°, test T72 variants at 17° and 15°", _EOC2, {
         "train": _EOC2_TRAIN,
-        "test": Subset((17, 15), {"T72": ("A32", "A62", "A63", "A64", "S7")}),
+        "test": Subset((17, 15), {"T72": tuple(_CV)}, {"T72": sum(_CV.values())}, _CV, cds=_VARIANTS),
     }),
     Split("eoc-2-vv", "version variants: train on 4 classes at 17°, test BMP2 and T72 versions at 17° and 15°",
           _EOC2, {
               "train": _EOC2_TRAIN,
-              "test": Subset((17, 15), {"BMP2": ("9566", "C21"), "T72": ("812", "A04", "A05", "A07", "A10")}),
+              "test": Subset((17, 15), {"BMP2": tuple(_VV_BMP2), "T72": tuple(_VV_T72)},
+                             {"BMP2": sum(_VV_BMP2.values()), "T72": sum(_VV_T72.values())},
+                             {**_VV_BMP2, **_VV_T72}, cds=_VARIANTS),
           }),
 )}
 
 
-def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset]:
+def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset, Split]:
     split = SPLITS.get(name.lower()) if isinstance(name, str) else None
     if split is None:
         raise ValueError(f"unknown split {name!r}; the known splits are {', '.join(SPLITS)}")
-    if subset not in split.subsets:
+    if subset is None:
+        raise ValueError(f"split {split.name!r} needs a subset: {' or '.join(split.subsets)}")
+    chosen = subset.lower() if isinstance(subset, str) else None
+    if chosen not in split.subsets:
         raise ValueError(f"unknown subset {subset!r} of split {split.name!r}; "
                          f"its subsets are {', '.join(split.subsets)}")
-    return f"{split.name!r} {subset}", split.classes, split.subsets[subset]
+    return f"{split.name!r} {chosen}", split.classes, split.subsets[chosen], split
 
 
 def _own(classes: Mapping[str, Sequence[str]], subset, depression) -> tuple[str, tuple[str, ...], Subset]:
@@ -94,34 +119,80 @@ def _own(classes: Mapping[str, Sequence[str]], subset, depression) -> tuple[str,
     return "of your own", tuple(serials), Subset(depressions, serials)
 
 
-def select(catalog: Catalog, name, subset, depression) -> Catalog:
-    if isinstance(name, Mapping):
-        title, classes, chosen = _own(name, subset, depression)
-    else:
-        if depression is not None:
-            raise ValueError(f"split {name!r} fixes its depressions; depression= is for a split of your own")
-        title, classes, chosen = _named(name, subset)
+def _assign(catalog: Catalog, classes: tuple[str, ...], chosen: Subset) -> tuple[list[int], list[int]]:
+    """The positions of the catalog's chips in the subset, and their labels."""
     label_of_serial = {}
     for label, class_name in enumerate(classes):
         for serial in chosen.serials.get(class_name, ()):
             label_of_serial[serial.lower()] = label
     depressions = set(chosen.depressions)
-    serials = catalog._columns["serial"]
     found_depressions = catalog._columns["depression"].tolist()
     positions, labels = [], []
-    for i, serial in enumerate(serials):
+    for i, serial in enumerate(catalog._columns["serial"]):
         label = label_of_serial.get(serial.lower())
         if label is not None and (not depressions or found_depressions[i] in depressions):
             positions.append(i)
             labels.append(label)
-    found = {classes[label] for label in set(labels)}
-    missing = [name for name in chosen.serials if name not in found]
-    if missing:
-        warnings.warn(f"split {title}: this catalog has no chips of {', '.join(missing)}", stacklevel=3)
+    return positions, labels
+
+
+def _miscounted(picked: Catalog, classes: tuple[str, ...], labels: list[int], chosen: Subset) -> list[str]:
+    """'T62 264 (published 273)' for each class present whose count is not the published one."""
+    found: dict[str, int] = {}
+    for label in labels:
+        found[classes[label]] = found.get(classes[label], 0) + 1
+    by_serial: dict[str, int] = {}
+    for serial in picked._columns["serial"]:
+        by_serial[serial.lower()] = by_serial.get(serial.lower(), 0) + 1
+    wrong = []
+    for class_name, count in sorted(found.items(), key=lambda item: classes.index(item[0])):
+        serials = [s for s in chosen.serials[class_name] if s in chosen.published_serials]
+        if serials:
+            wrong += [f"{class_name} serial {s} {by_serial.get(s.lower(), 0)} (published {chosen.published_serials[s]})"
+                      for s in serials if by_serial.get(s.lower(), 0) != chosen.published_serials[s]]
+        elif class_name in chosen.published and count != chosen.published[class_name]:
+            wrong.append(f"{class_name} {count} (published {chosen.published[class_name]})")
+    return wrong
+
+
+def select(catalog: Catalog, name, subset, depression, strict: bool = False) -> Catalog:
+    split = None
+    if isinstance(name, Mapping):
+        title, classes, chosen = _own(name, subset, depression)
+    else:
+        if depression is not None:
+            raise ValueError(f"split {name!r} fixes its depressions; depression= is for a split of your own")
+        title, classes, chosen, split = _named(name, subset)
+    positions, labels = _assign(catalog, classes, chosen)
 
     import numpy as np
 
     picked = catalog._take(positions)
+    kept = picked._unique_positions()
+    if len(kept) < len(positions):
+        warnings.warn(f"split {title}: dropped {len(positions) - len(kept)} duplicate chips (the same data block "
+                      f"under another path; see catalog.duplicates)", stacklevel=3)
+        picked, labels = picked._take(kept), [labels[i] for i in kept]
+    found = {classes[label] for label in set(labels)}
+    missing = [name for name in chosen.serials if name not in found]
+    problems = []
+    if missing:
+        where = f"; its chips are on {', '.join(chosen.cds)}" if not labels and chosen.cds else ""
+        problems.append(f"split {title}: this catalog has no chips of {', '.join(missing)}{where}")
+    wrong = _miscounted(picked, classes, labels, chosen)
+    if wrong:
+        problems.append(f"split {title}: chip counts differ from the published ones: {', '.join(wrong)}")
+    if strict and split is not None and problems:
+        raise ValueError("; ".join(problems))
+    for problem in problems:
+        warnings.warn(problem, stacklevel=3)
+    if split is not None and chosen is not split.subsets.get("train") and "train" in split.subsets and labels:
+        train = catalog._take(_assign(catalog, classes, split.subsets["train"])[0])
+        shared = len(picked.overlap(train))
+        if shared:
+            warnings.warn(f"split {title}: {shared} chips are also in its train subset (the same data block)",
+                          stacklevel=3)
+
     labels = np.array(labels, dtype=np.int64)
     labels.flags.writeable = False
     return type(catalog)._from_columns(picked._columns, catalog.skipped, classes, labels, title)

@@ -41,6 +41,23 @@ std::string text_of(std::string_view data, const phoenix::Header& header, std::s
     return std::string(phoenix::find(data, header, key).value_or(std::string_view{}));
 }
 
+std::string_view trimmed(std::string_view text) noexcept {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// A written checksum in lower case, or empty when it is no 32-digit hexadecimal number.
+std::string lower_md5(std::optional<std::string_view> written) {
+    const std::string_view text = written ? trimmed(*written) : std::string_view{};
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (text.size() != 32 || !std::ranges::all_of(text, hex)) return {};
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 bool same_hex(std::string_view written, std::string_view computed) noexcept {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     while (!written.empty() && blank(written.front())) written.remove_prefix(1);
@@ -120,8 +137,9 @@ ChipHeader read_chip_header(const std::string& path, bool verify) {
         return skipped(what + ("the file has " + std::to_string(size)) +
                        " bytes, PhoenixHeaderLength and the counts make " + std::to_string(expected));
     }
+    const auto written = phoenix::find(buffer, header, "Chip_MD5_CheckSum");
+    out.checksum = lower_md5(written);
     if (verify) {
-        const auto written = phoenix::find(buffer, header, "Chip_MD5_CheckSum");
         if (!written) return skipped("header has no Chip_MD5_CheckSum to verify");
         const auto* block = reinterpret_cast<const unsigned char*>(buffer.data()) + out.layout.data_offset;
         const std::string computed = md5_hex(block, static_cast<std::size_t>(expected - out.layout.data_offset));
@@ -134,6 +152,18 @@ ChipHeader read_chip_header(const std::string& path, bool verify) {
     out.depression = text_of(buffer, header, "DesiredDepression");
     out.azimuth = text_of(buffer, header, "TargetAz");
     out.version = text_of(buffer, header, "PhoenixHeaderVer");
+    if (out.checksum.empty()) {
+        // No checksum to go by: the data block's own MD5 tells copies apart (read only for such chips;
+        // this comes last, as the read may move the buffer the fields were read from).
+        if (have < static_cast<std::size_t>(size)) {
+            if ((got = read_more(have, static_cast<std::size_t>(size))) < 0)
+                return skipped("cannot read: " + error_text(error));
+            have += static_cast<std::size_t>(got);
+            if (have != static_cast<std::size_t>(size)) return skipped("cannot read: the file shrank");
+        }
+        const auto* block = reinterpret_cast<const unsigned char*>(scratch.data()) + out.layout.data_offset;
+        out.checksum = md5_hex(block, static_cast<std::size_t>(expected - out.layout.data_offset));
+    }
     return out;
 }
 

@@ -29,6 +29,9 @@ struct ChipHeader {
     std::string reason;  // why a skipped file was skipped
     Layout layout;
     std::string target_type, serial, depression, azimuth, version;  // as the header writes them
+    // The chip's identity for finding copies: Chip_MD5_CheckSum in lower case, or, for a header
+    // without a 32-digit one, the MD5 of the data block.
+    std::string checksum;
 };
 
 // Reads the file's header (with one read, for a header of usual size) and checks the file's size

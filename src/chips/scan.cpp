@@ -133,7 +133,7 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
         for (std::size_t i = 0; i < batch->paths.size(); ++i) files.emplace_back(&batch->paths[i], &batch->found[i]);
     std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
 
-    std::array<Ref, 4> lists;  // path, target_type, serial, header_version
+    std::array<Ref, 5> lists;  // path, target_type, serial, header_version, checksum
     for (Ref& list : lists)
         if (!(list = steal(PyList_New(0)))) return nullptr;
     std::array<std::vector<double>, 2> floats;        // depression, azimuth
@@ -153,8 +153,9 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
             continue;
         }
         Ref path = path_text(*file);
-        const std::array<PyObject*, 4> row{path.get(), strings.get(chip->target_type), strings.get(chip->serial),
-                                           strings.get(chip->version)};
+        Ref checksum = text(chip->checksum);
+        const std::array<PyObject*, 5> row{path.get(), strings.get(chip->target_type), strings.get(chip->serial),
+                                           strings.get(chip->version), checksum.get()};
         for (std::size_t c = 0; c < row.size(); ++c)
             if (!row[c] || PyList_Append(lists[c].get(), row[c]) < 0) return nullptr;
         floats[0].push_back(*depression);
@@ -170,7 +171,7 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
         Ref pair = steal(Py_BuildValue("(NN)", path_text(path).release(), text(reason).release()));
         if (!pair || PyList_Append(skipped.get(), pair.get()) < 0) return nullptr;
     }
-    Ref texts = steal(PyTuple_Pack(4, lists[0].get(), lists[1].get(), lists[2].get(), lists[3].get()));
+    Ref texts = steal(PyTuple_Pack(5, lists[0].get(), lists[1].get(), lists[2].get(), lists[3].get(), lists[4].get()));
     Ref numbers = steal(Py_BuildValue("(NNNNN)", as_bytes(floats[0]).release(), as_bytes(floats[1]).release(),
                                       as_bytes(counts[0]).release(), as_bytes(counts[1]).release(),
                                       as_bytes(counts[2]).release()));
