@@ -358,7 +358,7 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
-    root = os.path.abspath(os.fspath(root))  # a later os.chdir must not move the catalog's files
+    root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
     os.stat(root)  # a missing root raises FileNotFoundError
     with Progress(progress, "scan", "file") as bar:
         texts, numbers, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
