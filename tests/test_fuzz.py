@@ -267,3 +267,39 @@ def mutated(name, edits):
 def test_mutated_real_chips_match_oracle(chip_path, mutation):
     chip_path.write_bytes(mutated(*mutation))
     check(str(chip_path))
+
+
+# Numerals as headers write them and as hostile ones might: ASCII and Unicode digits and blanks, signs,
+# underscores, points, exponents, the names of the non-finite values, and runs long enough to pass 64 bits.
+NUMERAL = st.lists(st.sampled_from(list("0123456789_+-.eE \t\rx\u0663\u00a0\u2003\U0001d7d9") +
+                                   ["inf", "nan", "9" * 19]), max_size=12).map("".join)
+
+
+@FUZZ
+@given(rows=NUMERAL, depression=NUMERAL)
+def test_native_numbers_agree_with_int_and_float(chip_path, rows, depression):
+    """The scan's integer and float rules against int() and float(): NumberOfColumns= 0 frees NumberOfRows
+    from the file's size, so any count int() takes within 64 bits must be the record's."""
+    entries = [("PhoenixHeaderLength", "{offset}"), ("NumberOfColumns", "0"), ("NumberOfRows", rows),
+               ("DesiredDepression", depression)]
+    from conftest import chip_bytes
+
+    chip_path.write_bytes(chip_bytes(entries, rows=0, cols=0))
+    catalog = scan(chip_path, threads=1)
+    try:
+        count = int(rows)
+        count = count if 0 <= count < 2**63 else None
+    except ValueError:
+        count = None
+    try:
+        number = float(depression)
+    except ValueError:
+        number = None
+    if count is None or number is None:
+        assert len(catalog) == 0 and len(catalog.skipped) == 1
+        reason = catalog.skipped[0][1]
+        assert ("NumberOfRows" in reason) == (count is None), reason
+    else:
+        assert catalog.column("rows") == [count]
+        assert np.array_equal(catalog.column("depression"), [number], equal_nan=True)
+        assert np.signbit(catalog.column("depression")[0]) == np.signbit(number)

@@ -89,9 +89,8 @@ def test_ctrl_c_interrupts_a_long_load(tmp_path):
     proc = run_python(f"""
         import os, pathlib, signal, threading, time, vantrel
         root = pathlib.Path({str(tmp_path)!r})
-        for n in range(4000):
-            os.link({str(REAL / "HB14931.025")!r}, root / f"HB{{n:05d}}.025")
-        catalog = vantrel.scan(root)
+        os.link({str(REAL / "HB14931.025")!r}, root / "HB00000.025")
+        catalog = vantrel.scan(root)[[0] * 4000]  # hard links would be one chip: the record repeated
         threading.Timer(0.3, signal.raise_signal, [signal.SIGINT]).start()
         start = time.monotonic()
         try:

@@ -32,6 +32,13 @@ CRAFTED = {
 for i, count in enumerate([" \x1c2\x1f", "\u00a02", "\u0662", "+0_0_2", "2" + "0" * 24, "--2", "0x2", "2.0", " ", "2e0"]):
     CRAFTED[f"count{i}.bin"] = chip_bytes(ENTRIES[:11] + [("NumberOfRows", count)] + ENTRIES[12:])
     CRAFTED[f"count{i}_0104.bin"] = chip_bytes(OLD_LAYOUT[:10] + [("NumberOfRows", count)] + OLD_LAYOUT[11:])
+# Past 64 bits: int() takes them, the native side cannot hold them and must never wrap them (2**64 + 158 once
+# read as 158); on line 14, by name, and as the offset on line 3.
+for i, big in enumerate([2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**64 + 158, 10**39 + 2]):
+    CRAFTED[f"big{i}.bin"] = chip_bytes(ENTRIES[:11] + [("NumberOfRows", str(big))] + ENTRIES[12:])
+    CRAFTED[f"big{i}_0104.bin"] = chip_bytes(OLD_LAYOUT[:10] + [("NumberOfRows", "x")] + OLD_LAYOUT[11:] +
+                                             [("NumberOfRows", str(big))])
+    CRAFTED[f"big{i}_offset.bin"] = chip_bytes([("PhoenixHeaderLength", str(big + 1621 - 2**64))] + ENTRIES[1:])
 
 
 def outcome(function, *args):

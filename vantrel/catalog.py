@@ -15,6 +15,12 @@ from .progress import Progress
 
 FIELDS = ("path", "target_type", "serial", "depression", "azimuth", "rows", "columns", "header_version",
           "data_offset")
+# What the scan recorded to tell, at load time, that a chip is still the file it read: its size in
+# bytes and a 64-bit digest of its header bytes (byte 0 through the [EndofPhoenixHeader] line).
+# file_size -1 means nothing was recorded (a record made by hand). Not part of a record's equality.
+CHECKS = ("file_size", "header_digest")
+# A load with more threads than this gains nothing: larger values are taken as it.
+MAX_THREADS_PER_CPU = 4
 
 
 class Record:
@@ -26,7 +32,7 @@ class Record:
     ``header`` is the whole header as ``mstar_header`` gives it, read from the file on first use.
     """
 
-    __slots__ = (*FIELDS, "_header")
+    __slots__ = (*FIELDS, *CHECKS, "_header")
 
     path: str
     target_type: str
@@ -39,9 +45,10 @@ class Record:
     data_offset: int
 
     def __init__(self, path: str, target_type: str, serial: str, depression: float, azimuth: float, rows: int,
-                 columns: int, header_version: str, data_offset: int) -> None:
-        for name, value in zip(FIELDS, (path, target_type, serial, depression, azimuth, rows, columns,
-                                        header_version, data_offset)):
+                 columns: int, header_version: str, data_offset: int, file_size: int = -1,
+                 header_digest: int = 0) -> None:
+        for name, value in zip(FIELDS + CHECKS, (path, target_type, serial, depression, azimuth, rows, columns,
+                                                 header_version, data_offset, file_size, header_digest)):
             object.__setattr__(self, name, value)
         object.__setattr__(self, "_header", None)
 
@@ -83,27 +90,28 @@ class Catalog(Sequence[Record]):
     scan could not read as chips, as (path, reason) pairs.
     """
 
-    __slots__ = ("_columns", "skipped", "classes", "labels", "split_name")
+    __slots__ = ("_columns", "skipped", "classes", "labels", "split_name", "root")
 
     def __init__(self, records: Iterable[Record] = (), skipped: Iterable[tuple[str, str]] = ()) -> None:
-        rows = [record._astuple() for record in records]
-        columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS)}
-        self._set(_with_arrays(columns), list(skipped), None, None, None)
+        rows = [tuple(getattr(record, name) for name in FIELDS + CHECKS) for record in records]
+        columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS + CHECKS)}
+        self._set(_with_arrays(columns), list(skipped), None, None, None, None)
 
     @classmethod
     def _from_columns(cls, columns: dict[str, Any], skipped: list[tuple[str, str]], classes=None, labels=None,
-                      split_name=None) -> Catalog:
+                      split_name=None, root=None) -> Catalog:
         catalog = cls.__new__(cls)
-        catalog._set(columns, skipped, classes, labels, split_name)
+        catalog._set(columns, skipped, classes, labels, split_name, root)
         return catalog
 
-    def _set(self, columns, skipped, classes, labels, split_name) -> None:
-        # Text fields are lists; numeric fields are read-only NumPy arrays (float64, int64).
+    def _set(self, columns, skipped, classes, labels, split_name, root) -> None:
+        # Text fields are lists; numeric fields are read-only NumPy arrays (float64, int64, uint64).
         self._columns = columns
         self.skipped = skipped
         self.classes = classes
         self.labels = labels
         self.split_name = split_name
+        self.root = root  # the absolute path scanned, when the catalog comes from a scan
 
     def column(self, name: str) -> list:
         """The values of one field, one per record, as a new list."""
@@ -119,7 +127,7 @@ class Catalog(Sequence[Record]):
         return len(self._columns["path"])
 
     def __iter__(self) -> Iterator[Record]:
-        return (Record(*row) for row in zip(*(_as_list(self._columns[name]) for name in FIELDS)))
+        return (Record(*row) for row in zip(*(_as_list(self._columns[name]) for name in FIELDS + CHECKS)))
 
     @overload
     def __getitem__(self, index: int) -> Record: ...
@@ -133,7 +141,7 @@ class Catalog(Sequence[Record]):
             i = range(len(self))[operator.index(index)]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
             return self._take(self._positions(index))
-        return Record(*(_item(self._columns[name], i) for name in FIELDS))
+        return Record(*(_item(self._columns[name], i) for name in FIELDS + CHECKS))
 
     def _positions(self, index) -> list[int]:
         values = list(index)
@@ -151,7 +159,7 @@ class Catalog(Sequence[Record]):
         columns = {name: values[chosen] if isinstance(values, np.ndarray) else [values[i] for i in positions]
                    for name, values in self._columns.items()}
         labels = None if self.labels is None else self.labels[chosen]
-        return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name)
+        return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name, self.root)
 
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
         """The records for which `predicate(record)` is true and whose fields equal the values given.
@@ -303,15 +311,33 @@ class Catalog(Sequence[Record]):
              dtype=None, *, threads: int | None = None, progress: bool | None = None) -> None:
         """Loads the chips as ``load`` does and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, and for a
-        split its ``labels`` and ``classes``. ``vantrel.load_saved(path)`` reads it back."""
+        split its ``labels`` and ``classes``. ``vantrel.load_saved(path)`` reads it back.
+
+        The file written is `path` exactly (no ``.npz`` is added); an empty name is a ValueError,
+        a folder an IsADirectoryError, both raised before the load. The file is written to a
+        temporary in the same folder and renamed over `path` only once complete: a failure or an
+        interrupt leaves an existing file as it was."""
         from .loading import save
 
         save(self, path, size, ofmt, dtype, threads=threads, progress=progress)
 
-    def to_csv(self, path: str | os.PathLike[str]) -> None:
-        """Writes one row per record, after a header row naming the fields (and the label for a split)."""
+    def to_csv(self, path: str | os.PathLike[str], *, relative: bool = False) -> None:
+        """Writes one row per record, after a header row naming the fields (and the label for a split).
+
+        The file is UTF-8; a path that is not (a file name in another encoding) is written as its
+        bytes, as ``os.fsencode`` gives them, so that reading the file with
+        ``errors="surrogateescape"`` gives back the path. With ``relative=True`` paths are written
+        relative to the folder scanned. The file is replaced only once it is written whole.
+        """
+        from ._files import atomic_write
+
         names, columns = self._table()
-        with open(path, "w", newline="", encoding="utf-8") as out:
+        if relative:
+            if self.root is None:
+                raise ValueError("relative=True needs a catalog made by scan(), which knows its root")
+            base = self.root if os.path.isdir(self.root) else os.path.dirname(self.root)
+            columns[0] = [os.path.relpath(p, base) for p in columns[0]]
+        with atomic_write(path, "w", newline="", encoding="utf-8", errors="surrogateescape") as out:
             writer = csv.writer(out)
             writer.writerow(names)
             writer.writerows(zip(*columns))
@@ -326,8 +352,8 @@ class Catalog(Sequence[Record]):
         return pandas.DataFrame(dict(zip(names, columns)))
 
     def _table(self) -> tuple[list[str], list[list]]:
-        names = list(FIELDS)
-        columns = [_as_list(self._columns[name]) for name in FIELDS]
+        names = list(FIELDS + CHECKS)
+        columns = [_as_list(self._columns[name]) for name in names]
         if self.classes is not None:
             labels = self.labels.tolist()
             names += ["label", "class"]
@@ -345,7 +371,8 @@ class Catalog(Sequence[Record]):
         return f"<Catalog of {len(self)} chips{split}, {len(self.skipped)} skipped>"
 
 
-NUMBERS = {"depression": "float64", "azimuth": "float64", "rows": "int64", "columns": "int64", "data_offset": "int64"}
+NUMBERS = {"depression": "float64", "azimuth": "float64", "rows": "int64", "columns": "int64", "data_offset": "int64",
+           "file_size": "int64", "header_digest": "uint64"}
 
 
 def _with_arrays(columns: dict[str, list]) -> dict[str, Any]:
@@ -382,11 +409,23 @@ def default_threads() -> int:
 
 
 def check_threads(threads: int | None) -> int:
+    """Threads to run with: None gives the CPUs this process may use; a whole number of at least 1
+    is taken up to MAX_THREADS_PER_CPU times those CPUs, larger numbers as that cap."""
     if threads is None:
         return default_threads()
-    if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
+    try:
+        count = operator.index(threads) if not isinstance(threads, bool) else None
+    except TypeError:
+        count = None
+    if count is None or count < 1:
         raise ValueError(f"threads must be a whole number of at least 1, not {threads!r}")
-    return threads
+    return min(count, MAX_THREADS_PER_CPU * default_threads())
+
+
+def check_flag(name: str, value: object, none: bool = False) -> None:
+    if not (isinstance(value, bool) or (none and value is None)):
+        allowed = "True, False or None" if none else "True or False"
+        raise TypeError(f"{name} must be {allowed}, not {value!r}")
 
 
 def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | None = None,
@@ -397,25 +436,32 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     whatever its name; everything else is passed over. A file that starts like a chip but cannot
     be read as one (a damaged header, a data block shorter or longer than the header says, and
     with ``verify=True`` a data block whose MD5 differs from the header's Chip_MD5_CheckSum) is
-    listed in ``catalog.skipped`` with the reason, as are folders that cannot be read. Symbolic
-    links are followed; a folder reached twice is read once. Records come sorted by path.
+    listed in ``catalog.skipped`` with the reason, as are folders that cannot be read; so is a
+    header with no end marker within 64 KiB. A file that cannot be opened is passed over (nothing
+    shows it is a chip). Symbolic links are followed; a folder reached twice is read once, and a
+    file reached by several paths (hard or symbolic links) is one chip, under the first path.
+    Paths are absolute; records come sorted by path. Each record keeps the file's size and a
+    digest of its header bytes, which the load compares.
 
     Each record's chip identity, ``catalog.column("checksum")``, is the header's Chip_MD5_CheckSum
     in lower case, or the MD5 of the data block for a header without a 32-digit one (the only
     chips whose data block a scan without `verify` reads).
 
-    Headers are read natively on `threads` threads (default: the CPUs this process may use).
+    Headers are read natively on `threads` threads (default: the CPUs this process may use; at
+    most 4 times as many). `verify` and `progress` are bools.
     `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
     terminal and the scan takes a while.
     """
-    root = os.fspath(root)
+    check_flag("verify", verify)
+    check_flag("progress", progress, none=True)
+    count = check_threads(threads)
+    root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
     os.stat(root)  # a missing root raises FileNotFoundError
     with Progress(progress, "scan", "file") as bar:
-        texts, numbers, skipped = _chips.scan(os.fsencode(root), bool(verify), check_threads(threads), bar.update)
+        texts, numbers, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
     import numpy as np
 
     columns = dict(zip(("path", "target_type", "serial", "header_version", "checksum"), texts))
-    for name, dtype, data in zip(("depression", "azimuth", "rows", "columns", "data_offset"),
-                                 (np.float64, np.float64, np.int64, np.int64, np.int64), numbers):
-        columns[name] = np.frombuffer(data, dtype)  # read-only, as the catalog's arrays are
-    return Catalog._from_columns(columns, skipped)
+    for name, data in zip(("depression", "azimuth", "rows", "columns", "data_offset", *CHECKS), numbers):
+        columns[name] = np.frombuffer(data, NUMBERS[name])  # read-only, as the catalog's arrays are
+    return Catalog._from_columns(columns, skipped, root=root)

@@ -9,18 +9,32 @@
     vantrel show CHIP [-o FILE.png] [--linear]   amplitude (dB) and phase side by side
     vantrel splits                               the named splits with their published counts
 
-A user's mistake (a missing path, a file that is no chip) prints one line on stderr and exits
-with status 2.
+A user's mistake (a missing path, a file that is no chip, a size too large for memory) prints one
+line on stderr and exits with status 2; a closed pipe (`vantrel header X | head -2`) ends the
+command quietly. File names that are not UTF-8 are printed as their bytes.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import json
+import os
+import stat
+import struct
 import sys
 import warnings
 
 CHIP_SIGNATURE = b"\n[PhoenixHeaderVer"
+
+
+def check_output(path: str) -> None:
+    from ._files import check_output as check
+
+    try:
+        check(path)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 class UsageError(Exception):
@@ -30,7 +44,11 @@ class UsageError(Exception):
 def _scan(args: argparse.Namespace) -> int:
     from .catalog import scan
 
+    if args.csv:
+        check_output(args.csv)
     catalog = scan(args.root, verify=args.verify, threads=args.threads, progress=None)
+    if not len(catalog) and not catalog.skipped and not os.path.isdir(args.root):
+        raise UsageError(f"{args.root} is not an MSTAR chip (it does not start with a Phoenix header)")
     if len(catalog):
         print(catalog.summary())
     else:
@@ -53,7 +71,11 @@ def _scan(args: argparse.Namespace) -> int:
 
 
 def _check_chip(path: str) -> None:
-    with open(path, "rb") as file:
+    # Only regular files are chips: a FIFO or a device must not block the command.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(fd, "rb") as file:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise UsageError(f"{path} is not an MSTAR chip (it is not a regular file)")
         start = file.read(len(CHIP_SIGNATURE))
     if start != CHIP_SIGNATURE:
         raise UsageError(f"{path} is not an MSTAR chip (it does not start with a Phoenix header)")
@@ -75,6 +97,7 @@ def _header(args: argparse.Namespace) -> int:
 def _export(args: argparse.Namespace) -> int:
     from .catalog import scan
 
+    check_output(args.output)  # before the scan and the load, not after them
     catalog = scan(args.root, threads=args.threads)
     if args.split is not None:
         with warnings.catch_warnings():
@@ -116,6 +139,8 @@ def _splits(args: argparse.Namespace) -> int:
 
 def _show(args: argparse.Namespace) -> int:
     _check_chip(args.chip)
+    if args.output is not None:
+        check_output(args.output)
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -139,10 +164,13 @@ def _size(text: str) -> int | tuple[int, int] | None:
 
 
 def _threads(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
-        raise ValueError(text)
-    return value
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value  # a larger count than the CPUs allow is taken as the cap
 
 
 def parser() -> argparse.ArgumentParser:
@@ -204,20 +232,51 @@ def _warn(message, category, filename, lineno, file=None, line=None) -> None:
     print(f"vantrel: warning: {message}", file=sys.stderr)
 
 
+def _bytes_or_escape(error: UnicodeError) -> tuple[str | bytes, int]:
+    """A file name's undecodable bytes (surrogate escapes) go out as they were; anything else the
+    stream cannot encode as a backslash escape."""
+    if isinstance(error, UnicodeEncodeError):
+        try:
+            return codecs.lookup_error("surrogateescape")(error)
+        except UnicodeError:
+            pass
+    return codecs.lookup_error("backslashreplace")(error)
+
+
+codecs.register_error("vantrel.bytes_or_escape", _bytes_or_escape)
+
+
+def _quiet_after_broken_pipe() -> int:
+    # Standard output is gone: flushing it again at exit must not complain either.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return 141  # as a shell reports a command ended by SIGPIPE
+
+
 def main(argv: list[str] | None = None) -> int:
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="vantrel.bytes_or_escape")
     args = parser().parse_args(argv)
+    where = getattr(args, "chip", None) or getattr(args, "root", "")
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _warn  # one line, as the errors are
-            return args.run(args)
+            status = args.run(args)
+            sys.stdout.flush()  # a closed pipe shows here, not at exit
+            return status
+    except BrokenPipeError:
+        return _quiet_after_broken_pipe()
     except UsageError as error:
         message = str(error)
     except OSError as error:
-        where = error.filename if error.filename is not None else ""
-        message = f"{where}: {error.strerror or error}" if where else str(error)
-    except ValueError as error:  # a damaged chip: what the reader found wrong
-        where = getattr(args, "chip", None) or getattr(args, "root", "")
-        message = str(error) if str(error).startswith(f"{where}: ") else f"{where}: {error}"  # named once
+        name = error.filename if error.filename is not None else ""
+        message = f"{name}: {error.strerror or error}" if name else str(error)
+    except (ValueError, struct.error, OverflowError) as error:  # a damaged chip: what the reader found wrong
+        message = str(error) if where and str(error).startswith(str(where)) else f"{where}: {error}"
+    except MemoryError as error:
+        message = f"{where}: {error or 'not enough memory'}"
     except KeyboardInterrupt:
         return 130
     print(f"vantrel: error: {message}", file=sys.stderr)

@@ -7,7 +7,9 @@ cropped and a smaller one sits in the middle of a zero frame.
 
 from __future__ import annotations
 
+import operator
 import os
+import zipfile
 from typing import TYPE_CHECKING, Any
 
 from . import _chips
@@ -30,14 +32,24 @@ def _window(catalog: Catalog, size) -> tuple[int, int]:
             shown = ", ".join(f"{r}x{c}" for r, c in sizes)
             raise ValueError(f"size=None needs chips of one size, and these have {len(sizes)}: {shown}")
         return sizes[0] if sizes else (0, 0)
-    if isinstance(size, int) and not isinstance(size, bool):
-        size = (size, size)
+    def whole(value) -> int:
+        if isinstance(value, bool):
+            raise TypeError
+        return operator.index(value)  # int and NumPy integers; not floats
+
     try:
-        height, width = (int(v) for v in size)
-        if (height, width) != tuple(size) or height < 0 or width < 0:
+        try:
+            height = width = whole(size)
+        except TypeError:
+            pair = tuple(size)
+            if len(pair) != 2:
+                raise ValueError from None
+            height, width = (whole(v) for v in pair)
+        if height < 1 or width < 1:
             raise ValueError
     except (TypeError, ValueError):
-        raise ValueError(f"size must be an int, a pair (height, width) of ints, or None, not {size!r}") from None
+        raise ValueError(f"size must be a positive int, a pair (height, width) of positive ints, or None, "
+                         f"not {size!r}") from None
     return height, width
 
 
@@ -64,17 +76,26 @@ def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, threads: in
          progress: bool | None = None) -> np.ndarray:
     import numpy as np
 
-    from .catalog import check_threads
+    from .catalog import check_flag, check_threads
 
     height, width = _window(catalog, size)
+    check_flag("progress", progress, none=True)
+    count = check_threads(threads)
     chosen, wide = _dtype(ofmt, dtype)
     planes, per_sample, complex_result = FORMATS[ofmt]
     shape = (len(catalog), height, width) + (() if per_sample == 1 or complex_result else (2,))
-    out = np.zeros(shape, dtype=chosen)
-    layouts = np.stack([catalog._columns[name] for name in ("data_offset", "rows", "columns")], axis=1)
+    try:
+        out = np.zeros(shape, dtype=chosen)
+    except MemoryError:
+        gib = np.prod(shape, dtype=np.float64) * chosen.itemsize / 2**30
+        raise MemoryError(f"not enough memory for the output array {shape} {chosen} ({gib:.1f} GiB)") from None
+    columns = catalog._columns
+    layouts = np.empty((len(catalog), 5), dtype=np.int64)
+    for i, name in enumerate(("data_offset", "rows", "columns", "file_size")):
+        layouts[:, i] = columns[name]
+    layouts[:, 4] = np.asarray(columns["header_digest"], dtype=np.uint64).view(np.int64)
     with Progress(progress, "load", "chip") as bar:
-        _chips.load(catalog.column("path"), np.ascontiguousarray(layouts, dtype=np.int64), out, height, width,
-                    planes, wide, check_threads(threads), bar.update)
+        _chips.load(catalog.column("path"), layouts, out, height, width, planes, wide, count, bar.update)
     return out
 
 
@@ -82,6 +103,9 @@ def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "
          threads: int | None = None, progress: bool | None = None) -> None:
     import numpy as np
 
+    from ._files import atomic_write, check_output
+
+    check_output(path)  # a mistake in the name shows before the load, not after it
     arrays = {"x": load(catalog, size, ofmt, dtype, threads=threads, progress=progress)}
     if catalog.classes is not None:
         arrays["labels"] = np.asarray(catalog.labels)
@@ -89,7 +113,8 @@ def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "
     for name in SAVED_FIELDS:
         values = catalog._columns[name]
         arrays[name] = values if isinstance(values, np.ndarray) else np.array(values, dtype=str)
-    np.savez(path, **arrays)
+    with atomic_write(path) as out:  # a file object: savez adds no ".npz" to the name
+        np.savez(out, **arrays)
 
 
 def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
@@ -98,8 +123,17 @@ def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
     (a tuple of str)."""
     import numpy as np
 
-    with np.load(path, allow_pickle=False) as saved:
-        result = {name: saved[name] for name in saved.files}
+    name = os.fspath(path)
+    with open(name, "rb") as file:
+        if file.read(4) != b"PK\x03\x04":
+            raise ValueError(f"{name} is not a vantrel .npz file")
+    try:
+        with np.load(name, allow_pickle=False) as saved:
+            if "x" not in saved.files:
+                raise ValueError
+            result = {key: saved[key] for key in saved.files}
+    except (ValueError, zipfile.BadZipFile, EOFError):
+        raise ValueError(f"{name} is not a vantrel .npz file") from None
     if "classes" in result:
         result["classes"] = tuple(result["classes"].tolist())
     return result

@@ -11,8 +11,9 @@ def has_display() -> bool:
 
 
 def plot_chip(path: str, output: str | None = None, *, linear: bool = False) -> str | None:
-    """Shows the chip in a window, or writes it as a PNG (to `output`, or without a display to
-    the chip's file name with ".png" in the current folder); returns the file written, if any."""
+    """Shows the chip in a window, or writes it as a PNG (to `output` exactly, or without a display
+    to the chip's file name with ".png" in the current folder); returns the file written, if any.
+    The PNG replaces an existing file only once it is written whole."""
     import numpy as np
 
     from . import mstar_header, mstar_raw
@@ -49,9 +50,14 @@ def plot_chip(path: str, output: str | None = None, *, linear: bool = False) -> 
     figure.suptitle(f"{header.get('TargetType', '?')} {header.get('TargetSerNum', '?')}, "
                     f"depression {header.get('DesiredDepression', '?')}°, azimuth {header.get('TargetAz', '?')}°"
                     f"  ({os.path.basename(path)})")
-    if output is None:
-        plt.show()
-    else:
-        figure.savefig(output, dpi=100)
-    plt.close(figure)
+    try:
+        if output is None:
+            plt.show()
+        else:
+            from ._files import atomic_write
+
+            with atomic_write(output) as file:  # a file object: the name gets no ".png" added
+                figure.savefig(file, format="png", dpi=100)
+    finally:
+        plt.close(figure)
     return output

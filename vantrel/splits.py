@@ -124,12 +124,12 @@ def _assign(catalog: Catalog, classes: tuple[str, ...], chosen: Subset) -> tuple
     label_of_serial = {}
     for label, class_name in enumerate(classes):
         for serial in chosen.serials.get(class_name, ()):
-            label_of_serial[serial.lower()] = label
+            label_of_serial[serial.strip().lower()] = label
     depressions = set(chosen.depressions)
     found_depressions = catalog._columns["depression"].tolist()
     positions, labels = [], []
     for i, serial in enumerate(catalog._columns["serial"]):
-        label = label_of_serial.get(serial.lower())
+        label = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
         if label is not None and (not depressions or found_depressions[i] in depressions):
             positions.append(i)
             labels.append(label)

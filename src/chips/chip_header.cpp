@@ -4,14 +4,22 @@
 #include "md5.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace chips {
 
 namespace {
 
-constexpr std::size_t first_read = 4096;  // a page: every real header fits
+constexpr std::size_t first_read = 4096;    // a page: every real header fits
+constexpr std::size_t md5_block = 1 << 16;  // verify streams the data block in blocks of this size
 
 ChipHeader skipped(std::string reason) {
     ChipHeader out;
@@ -20,7 +28,7 @@ ChipHeader skipped(std::string reason) {
     return out;
 }
 
-// A required non-negative whole number: false with `reason` set otherwise.
+// A required non-negative whole number as int() reads it: false with `reason` set otherwise.
 bool whole_number(std::string_view data, const phoenix::Header& header, std::string_view key, std::int64_t& out,
                   std::string& reason) {
     const auto text = phoenix::find(data, header, key);
@@ -28,12 +36,33 @@ bool whole_number(std::string_view data, const phoenix::Header& header, std::str
         reason = "header has no " + std::string(key) + " entry";
         return false;
     }
-    const auto value = phoenix::parse_integer(*text);
-    if (!value || *value < 0) {
+    const phoenix::Integer value = phoenix::read_integer(*text);
+    if (value.kind == phoenix::Number::not_representable) {
+        reason = std::string(key) + " is too large";
+        return false;
+    }
+    if (value.kind != phoenix::Number::value || value.value < 0) {
         reason = std::string(key) + "= '" + std::string(*text) + "' is not a count";
         return false;
     }
-    out = *value;
+    out = value.value;
+    return true;
+}
+
+// float() of an entry, NaN when the header has none; false with `reason` set when float() refuses it.
+bool real_number(std::string_view data, const phoenix::Header& header, std::string_view key, double& out,
+                 std::string& reason) {
+    const auto text = phoenix::find(data, header, key);
+    if (!text) {
+        out = std::nan("");
+        return true;
+    }
+    const phoenix::Real value = phoenix::read_float(*text);
+    if (value.kind != phoenix::Number::value) {
+        reason = std::string(key) + "= '" + std::string(*text) + "' is not a number";
+        return false;
+    }
+    out = value.value;
     return true;
 }
 
@@ -67,7 +96,44 @@ bool same_hex(std::string_view written, std::string_view computed) noexcept {
     });
 }
 
+// The data block through MD5, a block at a time; nothing when the file cannot be read whole.
+std::optional<std::string> block_md5(int fd, const Layout& layout, int& error) {
+    thread_local std::vector<unsigned char> block(md5_block);
+    Md5 hash;
+    const std::int64_t end = layout.file_size();
+    for (std::int64_t at = layout.data_offset; at < end;) {
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(end - at, md5_block));
+        const ssize_t got = read_at(fd, block.data(), want, static_cast<off_t>(at), error);
+        if (got < 0) return std::nullopt;
+        if (static_cast<std::size_t>(got) < want) {
+            error = EIO;  // the file shrank while it was read
+            return std::nullopt;
+        }
+        hash.update(block.data(), want);
+        at += static_cast<std::int64_t>(want);
+    }
+    return hex(hash.finish());
+}
+
 }  // namespace
+
+std::uint64_t header_digest(std::string_view bytes) noexcept {
+    // Eight bytes at a time, each word multiplied in; the length and a final mix close it.
+    constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15u, k2 = 0xC2B2AE3D27D4EB4Fu;
+    std::uint64_t h = 0x27D4EB2F165667C5u ^ bytes.size();
+    std::size_t at = 0;
+    for (std::uint64_t word; at + 8 <= bytes.size(); at += 8) {
+        std::memcpy(&word, bytes.data() + at, 8);
+        h = std::rotl((h ^ word) * k1, 31) * k2;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
+    h = std::rotl((h ^ tail) * k1, 31) * k2;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDu;
+    h ^= h >> 33;
+    return h;
+}
 
 bool layout_of(std::string_view data, const phoenix::Header& header, Layout& layout, std::string& reason) {
     if (!whole_number(data, header, "PhoenixHeaderLength", layout.data_offset, reason) ||
@@ -95,40 +161,49 @@ std::string fault_reason(const phoenix::Header& header) {
 ChipHeader read_chip_header(const std::string& path, bool verify) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
-    if (!file) return skipped("cannot open: " + error_text(error));
-    // Each thread keeps its buffer (it grows to the largest file read and is never filled twice)
-    // and its list of entries.
+    if (!file) return ChipHeader{};  // unreadable: nothing shows it is a chip
+    // Each thread keeps its buffer (never larger than header_limit) and its list of entries.
     thread_local std::vector<char> scratch;
     thread_local phoenix::Header header;
     const auto read_more = [&](std::size_t have, std::size_t want) -> ssize_t {
         if (scratch.size() < want) scratch.resize(want);
         return read_at(file.get(), scratch.data() + have, want - have, static_cast<off_t>(have), error);
     };
-    const auto size_of_file = [&] { return regular_file_size(file.get(), error); };
 
-    // Most files are no chips (previews, pages): their first page tells, and the size is asked for
-    // only of the chips. Verifying reads the whole file at once.
-    off_t size = verify ? size_of_file() : -1;
-    if (verify && size < 0) return skipped("cannot read: " + error_text(error));
-    std::size_t want = verify ? static_cast<std::size_t>(size) : first_read;
+    // Most files are no chips (previews, pages): their first page tells, and only chips are asked
+    // for their size.
+    std::size_t want = first_read;
     ssize_t got = read_more(0, want);
-    if (got < 0) return skipped("cannot read: " + error_text(error));
+    if (got < 0) return ChipHeader{};
     std::size_t have = static_cast<std::size_t>(got);
     if (!std::string_view(scratch.data(), have).starts_with(phoenix::chip_signature)) return ChipHeader{};
-    if (size < 0 && (size = size_of_file()) < 0) return skipped("cannot read: " + error_text(error));
-    // Read on only for an unusually long header.
+    struct stat info;
+    if (::fstat(file.get(), &info) != 0) return skipped("cannot read: " + error_text(errno));
+    if (!S_ISREG(info.st_mode)) return ChipHeader{};
+    const off_t size = info.st_size;
+    // From here on the file is known by its device and inode: links to it are one chip.
+    const auto skipped = [&](std::string reason) {
+        ChipHeader out = chips::skipped(std::move(reason));
+        out.identified = true;
+        out.device = info.st_dev;
+        out.inode = info.st_ino;
+        return out;
+    };
+    // Read on only for an unusually long header, and never past the limit.
     for (;;) {
         const bool whole = have >= static_cast<std::size_t>(size) || have < want;
         phoenix::parse(std::string_view(scratch.data(), have), whole, header);
         if (header.fault != phoenix::Fault::incomplete) break;
-        want = std::min(2 * want, static_cast<std::size_t>(size));
+        if (want >= header_limit)
+            return skipped("header has no end marker within " + std::to_string(header_limit) + " bytes");
+        want = std::min(2 * want, header_limit);
         if ((got = read_more(have, want)) < 0) return skipped("cannot read: " + error_text(error));
         have += static_cast<std::size_t>(got);
     }
     const std::string_view buffer(scratch.data(), have);
     if (header.fault != phoenix::Fault::none) return skipped(fault_reason(header));
 
-    ChipHeader out;
+    ChipHeader out = skipped("");
     std::string reason;
     if (!layout_of(buffer, header, out.layout, reason)) return skipped(std::move(reason));
     const std::int64_t expected = out.layout.file_size();
@@ -137,32 +212,28 @@ ChipHeader read_chip_header(const std::string& path, bool verify) {
         return skipped(what + ("the file has " + std::to_string(size)) +
                        " bytes, PhoenixHeaderLength and the counts make " + std::to_string(expected));
     }
+    if (!real_number(buffer, header, "DesiredDepression", out.depression, reason) ||
+        !real_number(buffer, header, "TargetAz", out.azimuth, reason))
+        return skipped(std::move(reason));
     const auto written = phoenix::find(buffer, header, "Chip_MD5_CheckSum");
     out.checksum = lower_md5(written);
     if (verify) {
         if (!written) return skipped("header has no Chip_MD5_CheckSum to verify");
-        const auto* block = reinterpret_cast<const unsigned char*>(buffer.data()) + out.layout.data_offset;
-        const std::string computed = md5_hex(block, static_cast<std::size_t>(expected - out.layout.data_offset));
-        if (!same_hex(*written, computed))
-            return skipped("Chip_MD5_CheckSum " + std::string(*written) + " does not match the data block's MD5 " + computed);
+        const auto computed = block_md5(file.get(), out.layout, error);
+        if (!computed) return skipped("cannot read: " + error_text(error));
+        if (!same_hex(*written, *computed))
+            return skipped("Chip_MD5_CheckSum " + std::string(*written) + " does not match the data block's MD5 " + *computed);
     }
     out.kind = ChipHeader::Kind::chip;
+    out.recorded = {static_cast<std::int64_t>(size), header_digest(buffer.substr(0, header.end))};
     out.target_type = text_of(buffer, header, "TargetType");
     out.serial = text_of(buffer, header, "TargetSerNum");
-    out.depression = text_of(buffer, header, "DesiredDepression");
-    out.azimuth = text_of(buffer, header, "TargetAz");
     out.version = text_of(buffer, header, "PhoenixHeaderVer");
     if (out.checksum.empty()) {
-        // No checksum to go by: the data block's own MD5 tells copies apart (read only for such chips;
-        // this comes last, as the read may move the buffer the fields were read from).
-        if (have < static_cast<std::size_t>(size)) {
-            if ((got = read_more(have, static_cast<std::size_t>(size))) < 0)
-                return skipped("cannot read: " + error_text(error));
-            have += static_cast<std::size_t>(got);
-            if (have != static_cast<std::size_t>(size)) return skipped("cannot read: the file shrank");
-        }
-        const auto* block = reinterpret_cast<const unsigned char*>(scratch.data()) + out.layout.data_offset;
-        out.checksum = md5_hex(block, static_cast<std::size_t>(expected - out.layout.data_offset));
+        // No checksum to go by: the data block's own MD5 tells copies apart (read only for such chips).
+        const auto computed = block_md5(file.get(), out.layout, error);
+        if (!computed) return skipped("cannot read: " + error_text(error));
+        out.checksum = *computed;
     }
     return out;
 }

@@ -8,7 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 namespace chips {
+
+// No real header is longer than a few KB: a file that starts like a chip but has no end marker
+// within this many bytes is skipped, so that no single file can take the scan's memory.
+inline constexpr std::size_t header_limit = 65536;
 
 // Where the data block lies and how large it is, taken by name from the header.
 struct Layout {
@@ -16,8 +22,19 @@ struct Layout {
     std::int64_t file_size() const noexcept { return data_offset + 8 * rows * columns; }
 };
 
+// What a record must still match when its chip is loaded: the file's size and a 64-bit digest of
+// its header bytes (byte 0 up to the end of the [EndofPhoenixHeader] line). A file_size of -1 means
+// nothing was recorded.
+struct Recorded {
+    std::int64_t file_size = -1;
+    std::uint64_t header_digest = 0;
+};
+
+// The digest of a header's bytes; not cryptographic, but any edit changes it in practice.
+std::uint64_t header_digest(std::string_view bytes) noexcept;
+
 // The layout of a parsed header in `data`; false with `reason` set when an entry is missing,
-// not a whole number, negative, or points inside the header.
+// not a whole number, negative, too large, or points inside the header.
 bool layout_of(std::string_view data, const phoenix::Header& header, Layout& layout, std::string& reason);
 
 // "header line 7 is not UTF-8", for a header whose parse reported a fault.
@@ -28,14 +45,21 @@ struct ChipHeader {
     Kind kind = Kind::not_chip;
     std::string reason;  // why a skipped file was skipped
     Layout layout;
-    std::string target_type, serial, depression, azimuth, version;  // as the header writes them
+    Recorded recorded;
+    double depression = 0, azimuth = 0;         // float() of the entries, NaN when missing
+    std::string target_type, serial, version;  // as the header writes them
+    bool identified = false;                   // device and inode hold the file's identity
+    dev_t device = 0;
+    ino_t inode = 0;
     // The chip's identity for finding copies: Chip_MD5_CheckSum in lower case, or, for a header
     // without a 32-digit one, the MD5 of the data block.
     std::string checksum;
 };
 
-// Reads the file's header (with one read, for a header of usual size) and checks the file's size
-// against it; `verify` reads the data block too and checks it against Chip_MD5_CheckSum.
+// Reads the file's header (one read of a page for a header of usual size, never more than
+// header_limit bytes) and checks the file's size against it; `verify` also streams the data block
+// through MD5 in fixed-size blocks and checks it against Chip_MD5_CheckSum. A file that cannot be
+// opened or read before it shows a chip's first bytes is passed over as no chip.
 ChipHeader read_chip_header(const std::string& path, bool verify);
 
 }  // namespace chips

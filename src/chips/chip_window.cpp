@@ -68,18 +68,20 @@ bool fail(LoadFault& fault, int error, std::string message) {
 
 }  // namespace
 
-bool load_chip(const std::string& path, const Layout& layout, const Window& window, void* slot, LoadFault& fault) {
+bool load_chip(const std::string& path, const Layout& layout, const Recorded& recorded, const Window& window,
+               void* slot, LoadFault& fault) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
     if (!file) return fail(fault, error, "");
-    // The header and the data block in one read, into a buffer each thread keeps.
+    // The header and the data block in one read, into a buffer each thread keeps; one byte more
+    // tells a file that grew.
     thread_local std::vector<char> buffer;
     thread_local phoenix::Header header;
     const auto expected = static_cast<std::size_t>(layout.file_size());
-    if (buffer.size() < expected) buffer.resize(expected);
-    const ssize_t got = read_at(file.get(), buffer.data(), expected, 0, error);
+    if (buffer.size() < expected + 1) buffer.resize(expected + 1);
+    const ssize_t got = read_at(file.get(), buffer.data(), expected + 1, 0, error);
     if (got < 0) return fail(fault, error, "");
-    const std::string_view data(buffer.data(), static_cast<std::size_t>(got));
+    const std::string_view data(buffer.data(), std::min(static_cast<std::size_t>(got), expected));
     if (!data.starts_with(phoenix::chip_signature)) return fail(fault, 0, "is no longer a chip");
     phoenix::parse(data, data.size() < expected, header);
     if (header.fault == phoenix::Fault::incomplete)
@@ -93,6 +95,15 @@ bool load_chip(const std::string& path, const Layout& layout, const Window& wind
     if (data.size() < expected)
         return fail(fault, 0, "data block is truncated: the file has " + std::to_string(data.size()) +
                                   " bytes, PhoenixHeaderLength and the counts make " + std::to_string(expected));
+    if (recorded.file_size >= 0) {
+        if (static_cast<std::size_t>(got) > expected || recorded.file_size != layout.file_size()) {
+            const off_t now = regular_file_size(file.get(), error);
+            return fail(fault, 0, "changed since the scan: the file now has " + std::to_string(now) +
+                                      " bytes, the scan found " + std::to_string(recorded.file_size));
+        }
+        if (header_digest(data.substr(0, header.end)) != recorded.header_digest)
+            return fail(fault, 0, "changed since the scan: its header bytes differ from those the scan read");
+    }
     const auto* block = reinterpret_cast<const unsigned char*>(buffer.data()) + layout.data_offset;
     if (window.wide) decode_window(block, layout, window, static_cast<double*>(slot));
     else decode_window(block, layout, window, static_cast<float*>(slot));

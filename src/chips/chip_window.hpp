@@ -31,9 +31,10 @@ struct LoadFault {
     std::string message;
 };
 
-// Reads the chip at `path`, whose header the catalog recorded as `layout`, into `slot` (zeroed
-// beforehand: the padding stays zero). False with `fault` set when the file cannot be read, is
-// shorter than the layout, or no longer has the recorded header.
-bool load_chip(const std::string& path, const Layout& layout, const Window& window, void* slot, LoadFault& fault);
+// Reads the chip at `path`, whose header the catalog recorded as `layout` and `recorded`, into
+// `slot` (zeroed beforehand: the padding stays zero). False with `fault` set when the file cannot
+// be read, is shorter than the layout, or differs from what the scan recorded (size, header bytes).
+bool load_chip(const std::string& path, const Layout& layout, const Recorded& recorded, const Window& window,
+               void* slot, LoadFault& fault);
 
 }  // namespace chips

@@ -33,6 +33,9 @@ struct FirstFault {
     }
 };
 
+// Per chip: data_offset, rows, columns, file_size, header_digest (its bits as int64).
+constexpr std::size_t fields = 5;
+
 PyObject* raise(const FirstFault& first, PyObject* path) noexcept {
     if (first.fault.error != 0) {
         Ref args = steal(Py_BuildValue("(isO)", first.fault.error, std::strerror(first.fault.error), path));
@@ -63,7 +66,7 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
     if (!layouts.acquire(layout_object, PyBUF_C_CONTIGUOUS) ||
         !out.acquire(out_object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS))
         return nullptr;
-    if (static_cast<std::size_t>(layouts.size()) != count * 3 * sizeof(std::int64_t) ||
+    if (static_cast<std::size_t>(layouts.size()) != count * fields * sizeof(std::int64_t) ||
         static_cast<std::size_t>(out.size()) != count * window.slot_bytes()) {
         PyErr_SetString(PyExc_ValueError, "the layouts and the output do not fit the paths");
         return nullptr;
@@ -82,9 +85,11 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
         const int done = run_parallel(
             count, threads,
             [&](std::size_t i) {
-                const Layout layout{numbers[3 * i], numbers[3 * i + 1], numbers[3 * i + 2]};
+                const std::int64_t* row = numbers + fields * i;
+                const Layout layout{row[0], row[1], row[2]};
+                const Recorded recorded{row[3], static_cast<std::uint64_t>(row[4])};
                 LoadFault fault;
-                if (load_chip(paths[i], layout, window, slots + i * window.slot_bytes(), fault)) return true;
+                if (load_chip(paths[i], layout, recorded, window, slots + i * window.slot_bytes(), fault)) return true;
                 first.record(i, std::move(fault));
                 return false;
             },

@@ -1,5 +1,6 @@
 #include "md5.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -50,32 +51,54 @@ void compress(std::uint32_t state[4], const unsigned char* block) noexcept {
 
 }  // namespace
 
-std::array<std::uint8_t, 16> md5(const unsigned char* data, std::size_t size) noexcept {
-    std::uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    std::size_t whole = size - size % 64;
-    for (std::size_t at = 0; at < whole; at += 64) compress(state, data + at);
+void Md5::update(const unsigned char* data, std::size_t size) noexcept {
+    length_ += size;
+    if (pending_size_) {
+        const std::size_t take = std::min(size, 64 - pending_size_);
+        std::memcpy(pending_ + pending_size_, data, take);
+        pending_size_ += take;
+        data += take;
+        size -= take;
+        if (pending_size_ < 64) return;
+        compress(state_, pending_);
+        pending_size_ = 0;
+    }
+    for (; size >= 64; data += 64, size -= 64) compress(state_, data);
+    if (size) std::memcpy(pending_, data, size);
+    pending_size_ = size;
+}
+
+std::array<std::uint8_t, 16> Md5::finish() noexcept {
     // The tail, a 1 bit, zeros, and the length in bits: one or two more blocks.
     unsigned char tail[128] = {};
-    const std::size_t rest = size - whole;
-    if (rest) std::memcpy(tail, data + whole, rest);
+    const std::size_t rest = pending_size_;
+    if (rest) std::memcpy(tail, pending_, rest);
     tail[rest] = 0x80;
     const std::size_t tail_size = rest < 56 ? 64 : 128;
-    const std::uint64_t bits = static_cast<std::uint64_t>(size) * 8;
+    const std::uint64_t bits = length_ * 8;
     for (int i = 0; i < 8; ++i) tail[tail_size - 8 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(bits >> (8 * i));
-    for (std::size_t at = 0; at < tail_size; at += 64) compress(state, tail + at);
+    for (std::size_t at = 0; at < tail_size; at += 64) compress(state_, tail + at);
     std::array<std::uint8_t, 16> digest;
-    for (int i = 0; i < 16; ++i) digest[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(state[i / 4] >> (8 * (i % 4)));
+    for (int i = 0; i < 16; ++i) digest[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(state_[i / 4] >> (8 * (i % 4)));
     return digest;
 }
 
-std::string md5_hex(const unsigned char* data, std::size_t size) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::uint8_t byte : md5(data, size)) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
-    return hex;
+std::array<std::uint8_t, 16> md5(const unsigned char* data, std::size_t size) noexcept {
+    Md5 hash;
+    hash.update(data, size);
+    return hash.finish();
 }
+
+std::string hex(const std::array<std::uint8_t, 16>& digest) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : digest) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+std::string md5_hex(const unsigned char* data, std::size_t size) { return hex(md5(data, size)); }
 
 }  // namespace chips

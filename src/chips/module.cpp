@@ -14,7 +14,7 @@ namespace {
 
 PyMethodDef methods[] = {
     {"scan", scan, METH_VARARGS,
-     "scan(root: bytes, verify: bool, threads: int, progress) -> (columns, skipped)\n\n"
+     "scan(root: bytes, verify: bool, threads: int, progress) -> (texts, numbers, skipped)\n\n"
      "The chips below root, by content, and the files that start like a chip but cannot be read."},
     {"load", load, METH_VARARGS,
      "load(paths, layouts, out, height, width, planes, wide, threads, progress) -> None\n\n"

@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
 #include <condition_variable>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -88,30 +86,6 @@ private:
     std::unordered_map<std::string, Ref> cache_;
 };
 
-// float(text) of a header value: NaN when it is missing or empty, nothing when it is no number.
-// Plain decimal text is converted here (correctly rounded, as float() does); anything else by float().
-std::optional<double> number(const std::string& text) {
-    if (text.empty()) return std::nan("");
-    std::string_view digits = text;
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!digits.empty() && blank(digits.front())) digits.remove_prefix(1);
-    while (!digits.empty() && blank(digits.back())) digits.remove_suffix(1);
-    if (digits.starts_with('+')) digits.remove_prefix(1);
-    double value = 0;
-    const bool plain = !digits.empty() && digits.find_first_not_of("0123456789.eE+-") == std::string_view::npos;
-    if (plain) {
-        auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (error == std::errc() && end == digits.data() + digits.size()) return value;
-    }
-    Ref str = steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    Ref converted = str ? steal(PyFloat_FromString(str.get())) : nullptr;
-    if (!converted) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return PyFloat_AsDouble(converted.get());
-}
-
 Ref text(const std::string& value) {
     return steal(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
 }
@@ -126,7 +100,8 @@ Ref as_bytes(const std::vector<T>& values) {
                                            static_cast<Py_ssize_t>(values.size() * sizeof(T))));
 }
 
-// The result from what the workers found, in path order.
+// The result from what the workers found, in path order; a file reached by several paths (hard or
+// symbolic links) is listed once, under the first of them.
 PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, const BatchQueue& queue) {
     std::vector<std::pair<const std::string*, const ChipHeader*>> files;
     for (const auto& batch : queue.batches())
@@ -137,19 +112,15 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
     for (Ref& list : lists)
         if (!(list = steal(PyList_New(0)))) return nullptr;
     std::array<std::vector<double>, 2> floats;        // depression, azimuth
-    std::array<std::vector<std::int64_t>, 3> counts;  // rows, columns, data_offset
+    std::array<std::vector<std::int64_t>, 4> counts;  // rows, columns, data_offset, file_size
+    std::vector<std::uint64_t> digests;               // header_digest
+    std::set<std::pair<dev_t, ino_t>> seen;
     Strings strings;
     for (const auto& [file, chip] : files) {
         if (chip->kind == ChipHeader::Kind::not_chip) continue;
-        std::optional<double> depression, azimuth;
-        if (chip->kind == ChipHeader::Kind::chip) {
-            depression = number(chip->depression);
-            azimuth = number(chip->azimuth);
-        }
-        if (chip->kind == ChipHeader::Kind::skipped || !depression || !azimuth) {
-            problems.emplace_back(*file, chip->kind == ChipHeader::Kind::skipped ? chip->reason
-                                         : !depression ? "DesiredDepression= '" + chip->depression + "' is not a number"
-                                                       : "TargetAz= '" + chip->azimuth + "' is not a number");
+        if (chip->identified && !seen.insert({chip->device, chip->inode}).second) continue;
+        if (chip->kind == ChipHeader::Kind::skipped) {
+            problems.emplace_back(*file, chip->reason);
             continue;
         }
         Ref path = path_text(*file);
@@ -158,11 +129,13 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
                                            strings.get(chip->version), checksum.get()};
         for (std::size_t c = 0; c < row.size(); ++c)
             if (!row[c] || PyList_Append(lists[c].get(), row[c]) < 0) return nullptr;
-        floats[0].push_back(*depression);
-        floats[1].push_back(*azimuth);
+        floats[0].push_back(chip->depression);
+        floats[1].push_back(chip->azimuth);
         counts[0].push_back(chip->layout.rows);
         counts[1].push_back(chip->layout.columns);
         counts[2].push_back(chip->layout.data_offset);
+        counts[3].push_back(chip->recorded.file_size);
+        digests.push_back(chip->recorded.header_digest);
     }
     std::sort(problems.begin(), problems.end());
     Ref skipped = steal(PyList_New(0));
@@ -172,9 +145,10 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
         if (!pair || PyList_Append(skipped.get(), pair.get()) < 0) return nullptr;
     }
     Ref texts = steal(PyTuple_Pack(5, lists[0].get(), lists[1].get(), lists[2].get(), lists[3].get(), lists[4].get()));
-    Ref numbers = steal(Py_BuildValue("(NNNNN)", as_bytes(floats[0]).release(), as_bytes(floats[1]).release(),
+    Ref numbers = steal(Py_BuildValue("(NNNNNNN)", as_bytes(floats[0]).release(), as_bytes(floats[1]).release(),
                                       as_bytes(counts[0]).release(), as_bytes(counts[1]).release(),
-                                      as_bytes(counts[2]).release()));
+                                      as_bytes(counts[2]).release(), as_bytes(counts[3]).release(),
+                                      as_bytes(digests).release()));
     if (!texts || !numbers) return nullptr;
     return PyTuple_Pack(3, texts.get(), numbers.get(), skipped.get());
 }
@@ -210,8 +184,15 @@ PyObject* scan(PyObject*, PyObject* args) noexcept {
                     queue.close();
                 }
                 while (Batch* batch = queue.next(state)) {
-                    for (std::size_t i = 0; i < batch->paths.size(); ++i)
-                        batch->found[i] = read_chip_header(batch->paths[i], verify != 0);
+                    for (std::size_t i = 0; i < batch->paths.size(); ++i) {
+                        // Whatever goes wrong with one file is that file's reason, never the scan's.
+                        try {
+                            batch->found[i] = read_chip_header(batch->paths[i], verify != 0);
+                        } catch (const std::bad_alloc&) {
+                            batch->found[i].kind = ChipHeader::Kind::skipped;
+                            batch->found[i].reason = "out of memory";  // short enough to need no allocation
+                        }
+                    }
                     state.done += batch->paths.size();
                 }
                 return true;

@@ -1,7 +1,12 @@
 #include "phoenix_header.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <string>
 
 namespace phoenix {
 
@@ -150,29 +155,142 @@ std::size_t cut_lines(std::string_view data, Span* lines, std::size_t count) noe
     return count;
 }
 
-std::optional<std::int64_t> parse_integer(std::string_view text) noexcept {
-    // The blanks int() strips, as far as they are ASCII (not \x1c to \x1f, though str.isspace()
-    // counts them).
-    constexpr std::string_view blanks = " \t\n\r\v\f";
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return std::nullopt;
-    text = text.substr(first, text.find_last_not_of(blanks) - first + 1);
-    const bool negative = text[0] == '-';
-    if (text[0] == '-' || text[0] == '+') text.remove_prefix(1);
-    std::uint64_t value = 0;
-    bool digit_before = false;  // an underscore may stand only between two digits
-    for (char c : text) {
-        if (c == '_' && digit_before) {
-            digit_before = false;
+namespace {
+
+// The first code point of each run of ten Unicode decimal digits (zero to nine), as str's
+// methods know them (Unicode 15.1), past ASCII.
+constexpr char32_t decimal_zeros[] = {
+    0x660,   0x6f0,   0x7c0,   0x966,   0x9e6,   0xa66,   0xae6,   0xb66,   0xbe6,   0xc66,   0xce6,   0xd66,
+    0xde6,   0xe50,   0xed0,   0xf20,   0x1040,  0x1090,  0x17e0,  0x1810,  0x1946,  0x19d0,  0x1a80,  0x1a90,
+    0x1b50,  0x1bb0,  0x1c40,  0x1c50,  0xa620,  0xa8d0,  0xa900,  0xa9d0,  0xa9f0,  0xaa50,  0xabf0,  0xff10,
+    0x104a0, 0x10d30, 0x11066, 0x110f0, 0x11136, 0x111d0, 0x112f0, 0x11450, 0x114d0, 0x11650, 0x116c0, 0x11730,
+    0x118e0, 0x11950, 0x11c50, 0x11d50, 0x11da0, 0x11f50, 0x16a60, 0x16ac0, 0x16b50, 0x1d7ce, 0x1d7d8, 0x1d7e2,
+    0x1d7ec, 0x1d7f6, 0x1e140, 0x1e2f0, 0x1e4f0, 0x1e950, 0x1fbf0};
+// The blanks of str.isspace() past ASCII.
+constexpr char32_t unicode_blanks[] = {0x85,   0xa0,   0x1680, 0x2000, 0x2001, 0x2002, 0x2003,
+                                       0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200a,
+                                       0x2028, 0x2029, 0x202f, 0x205f, 0x3000};
+
+// The next code point of valid UTF-8 text as int() and float() see it: ASCII as it is, a Unicode
+// blank as ' ', a Unicode digit as its ASCII digit, anything else as '?' (which neither takes).
+char next_ascii(std::string_view text, std::size_t& at) noexcept {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int i = 1; i <= extra && at + 1 < text.size(); ++i)
+        code = code << 6 | (static_cast<unsigned char>(text[++at]) & 0x3Fu);
+    ++at;
+    if (code < 0x7F) return static_cast<char>(code);
+    if (std::binary_search(std::begin(unicode_blanks), std::end(unicode_blanks), code)) return ' ';
+    const auto* run = std::upper_bound(std::begin(decimal_zeros), std::end(decimal_zeros), code);
+    if (run != std::begin(decimal_zeros) && code - run[-1] < 10) return static_cast<char>('0' + (code - run[-1]));
+    return '?';
+}
+
+// The blanks int() and float() strip once the text is ASCII (not \x1c to \x1f).
+bool is_blank(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// int() refuses strings of more digits than this (sys.get_int_max_str_digits() by default).
+constexpr std::size_t max_int_digits = 4300;
+
+}  // namespace
+
+Integer read_integer(std::string_view text) noexcept {
+    enum { before, after_sign, in_digits, after_underscore, after } state = before;
+    bool negative = false, too_large = false;
+    std::uint64_t magnitude = 0;
+    std::size_t digits = 0;
+    constexpr std::uint64_t limit = std::uint64_t{1} << 63;  // the magnitude of INT64_MIN
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = next_ascii(text, at);
+        if (state == before && is_blank(c)) continue;
+        if (state == before && (c == '+' || c == '-')) {
+            negative = c == '-';
+            state = after_sign;
             continue;
         }
-        if (c < '0' || c > '9') return std::nullopt;
-        digit_before = true;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+        if (state == in_digits && c == '_') {
+            state = after_underscore;
+            continue;
+        }
+        if ((state == in_digits || state == after) && is_blank(c)) {
+            state = after;
+            continue;
+        }
+        if (state == after || !is_digit(c)) return {};
+        state = in_digits;
+        ++digits;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (magnitude > (limit - digit) / 10) too_large = true;  // never wrapped
+        else magnitude = magnitude * 10 + digit;
     }
-    if (!digit_before) return std::nullopt;
-    return negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+    if ((state != in_digits && state != after) || digits > max_int_digits) return {};
+    if (too_large || (!negative && magnitude == limit)) return {Number::not_representable, 0};
+    const std::int64_t value = magnitude == limit ? std::numeric_limits<std::int64_t>::min()
+                                                  : static_cast<std::int64_t>(magnitude);
+    return {Number::value, negative && magnitude != limit ? -value : value};
+}
+
+Real read_float(std::string_view text) {
+    std::string ascii;
+    ascii.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) ascii += next_ascii(text, at);
+    std::size_t begin = 0, end = ascii.size();
+    while (begin < end && is_blank(ascii[begin])) ++begin;
+    while (end > begin && is_blank(ascii[end - 1])) --end;
+    // An underscore only between two digits; then it is dropped.
+    std::string number;
+    for (std::size_t i = begin; i < end; ++i) {
+        if (ascii[i] != '_') {
+            number += ascii[i];
+            continue;
+        }
+        if (i == begin || i + 1 == end || !is_digit(ascii[i - 1]) || !is_digit(ascii[i + 1])) return {};
+    }
+    std::string_view rest = number;
+    const bool negative = rest.starts_with('-');
+    if (negative || rest.starts_with('+')) rest.remove_prefix(1);
+    const double sign = negative ? -1.0 : 1.0;
+    const auto named = [&](std::string_view name) {
+        return std::ranges::equal(rest, name, [](char a, char b) { return (a | 0x20) == b; });
+    };
+    if (named("inf") || named("infinity")) return {Number::value, sign * std::numeric_limits<double>::infinity()};
+    if (named("nan")) return {Number::value, std::copysign(std::numeric_limits<double>::quiet_NaN(), sign)};
+    // Digits, an optional point and digits (one digit at least), an optional exponent.
+    std::size_t i = 0, mantissa_digits = 0;
+    long magnitude = 0;  // the power of ten of the leading nonzero digit, before the exponent
+    bool nonzero = false, point = false;
+    for (; i < rest.size() && (is_digit(rest[i]) || (rest[i] == '.' && !point)); ++i) {
+        if (rest[i] == '.') {
+            point = true;
+            continue;
+        }
+        ++mantissa_digits;
+        if (rest[i] != '0') nonzero = true;
+        if (nonzero && !point) ++magnitude;
+        if (!nonzero && point) --magnitude;
+    }
+    if (mantissa_digits == 0) return {};
+    long exponent = 0;
+    if (i < rest.size() && (rest[i] == 'e' || rest[i] == 'E')) {
+        std::size_t e = i + 1;
+        const bool down = e < rest.size() && rest[e] == '-';
+        if (e < rest.size() && (rest[e] == '-' || rest[e] == '+')) ++e;
+        if (e == rest.size()) return {};
+        for (; e < rest.size() && is_digit(rest[e]); ++e) exponent = std::min(exponent * 10 + (rest[e] - '0'), 1L << 40);
+        if (e != rest.size()) return {};
+        if (down) exponent = -exponent;
+    } else if (i != rest.size()) {
+        return {};
+    }
+    double value = 0;
+    const auto [stop, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+    if (stop != rest.data() + rest.size()) return {};
+    if (error == std::errc::result_out_of_range)  // beyond the doubles: an infinity, or zero
+        value = nonzero && magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    else if (error != std::errc()) return {};
+    return {Number::value, sign * value};
 }
 
 const char* describe(Fault fault) noexcept {

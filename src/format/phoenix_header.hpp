@@ -62,10 +62,32 @@ Fault find_separator(std::string_view text, std::size_t& cut) noexcept;
 // feed, into `lines`; returns how many of them `data` holds through their line feed.
 std::size_t cut_lines(std::string_view data, Span* lines, std::size_t count) noexcept;
 
-// A count or offset as int() reads a header value, for ASCII text: blanks around an optionally
-// signed run of decimal digits, leading zeros and single underscores between digits allowed.
-// Nothing for anything else, and for a value beyond 64 bits.
-std::optional<std::int64_t> parse_integer(std::string_view text) noexcept;
+// What int() and float() make of a header value (UTF-8 text), decided without Python.
+enum class Number : std::uint8_t {
+    value,              // the value
+    not_a_number,       // int() or float() refuses the text
+    not_representable,  // int() takes it, but it lies outside the 64-bit range: never wrapped
+};
+
+struct Integer {
+    Number kind = Number::not_a_number;
+    std::int64_t value = 0;
+};
+
+struct Real {
+    Number kind = Number::not_a_number;
+    double value = 0;
+};
+
+// int(text): blanks around an optionally signed run of decimal digits (any Unicode decimal digit
+// and Unicode blank, as str does), single underscores between digits. The text must have passed
+// is_utf8.
+Integer read_integer(std::string_view text) noexcept;
+
+// float(text): the same blanks and digits, a decimal point, an exponent, "inf", "infinity" and
+// "nan" in any letter case, underscores between digits; correctly rounded, overflowing to an
+// infinity. Allocates for texts longer than a few hundred bytes (std::bad_alloc).
+Real read_float(std::string_view text);
 
 // What `fault` means, for messages: "is not UTF-8", "is not 'Key= value'", ...
 const char* describe(Fault fault) noexcept;

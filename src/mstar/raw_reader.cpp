@@ -60,8 +60,9 @@ Read read_counts(Lines& lines, Counts& out) noexcept {
 
 // int() of a header value (UTF-8 text already checked), as far as it can be told without raising.
 Read convert(std::string_view text, Ref& out) noexcept {
-    if (const auto value = phoenix::parse_integer(text)) {
-        out = steal(PyLong_FromLongLong(*value));
+    // A value the native side cannot hold is left to int() itself, never wrapped.
+    if (const phoenix::Integer value = phoenix::read_integer(text); value.kind == phoenix::Number::value) {
+        out = steal(PyLong_FromLongLong(value.value));
         return out ? Read::value : Read::declined;
     }
     // ASCII text with anything but blanks, signs, digits and underscores: int() refuses it.
