@@ -93,7 +93,10 @@ def test_numbers_past_64_bits_and_float_refusals_are_skipped(tmp_path):
     (tmp_path / "rows").write_bytes(chip_bytes(ENTRIES[:11] + [("NumberOfRows", str(2**64 + 2))] + ENTRIES[12:]))
     (tmp_path / "sign").write_bytes(chip_bytes(ENTRIES + [("DesiredDepression", "+-45")]))
     (tmp_path / "long").write_bytes(b"\n[PhoenixHeaderVer01.05]\n" + b"A= b\n" * 20000)
-    reasons = dict(scan(tmp_path).skipped)
+    (tmp_path / "blank").write_bytes(chip_bytes(ENTRIES + [("DesiredDepression", " ")]))  # not given: no damage
+    catalog = scan(tmp_path)
+    assert catalog.paths == [str(tmp_path / "blank")] and np.isnan(catalog[0].depression)
+    reasons = dict(catalog.skipped)
     assert reasons == {str(tmp_path / "rows"): "NumberOfRows is too large",
                        str(tmp_path / "sign"): "DesiredDepression= '+-45' is not a number",
                        str(tmp_path / "long"): "header has no end marker within 65536 bytes"}

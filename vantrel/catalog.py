@@ -27,8 +27,9 @@ class Record:
     """One chip: where it is and what its header says about it.
 
     ``depression`` is the header's DesiredDepression and ``azimuth`` its TargetAz, in degrees
-    (NaN when the header has no such entry); ``rows`` and ``columns`` are NumberOfRows and
-    NumberOfColumns; ``data_offset`` is PhoenixHeaderLength, the byte offset of the data block.
+    (NaN when the header has no such entry or leaves it blank); ``rows`` and ``columns`` are
+    NumberOfRows and NumberOfColumns; ``data_offset`` is PhoenixHeaderLength, the byte offset of
+    the data block.
     ``header`` is the whole header as ``mstar_header`` gives it, read from the file on first use.
     """
 

@@ -28,6 +28,13 @@ ChipHeader skipped(std::string reason) {
     return out;
 }
 
+std::string_view trimmed(std::string_view text) noexcept {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
 // A required non-negative whole number as int() reads it: false with `reason` set otherwise.
 bool whole_number(std::string_view data, const phoenix::Header& header, std::string_view key, std::int64_t& out,
                   std::string& reason) {
@@ -49,11 +56,12 @@ bool whole_number(std::string_view data, const phoenix::Header& header, std::str
     return true;
 }
 
-// float() of an entry, NaN when the header has none; false with `reason` set when float() refuses it.
+// float() of an entry, NaN when the header has none or leaves it blank (a value not given, which is
+// no damage); false with `reason` set when float() refuses it.
 bool real_number(std::string_view data, const phoenix::Header& header, std::string_view key, double& out,
                  std::string& reason) {
     const auto text = phoenix::find(data, header, key);
-    if (!text) {
+    if (!text || trimmed(*text).empty()) {
         out = std::nan("");
         return true;
     }
@@ -70,13 +78,6 @@ std::string text_of(std::string_view data, const phoenix::Header& header, std::s
     return std::string(phoenix::find(data, header, key).value_or(std::string_view{}));
 }
 
-std::string_view trimmed(std::string_view text) noexcept {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 // A written checksum in lower case, or empty when it is no 32-digit hexadecimal number.
 std::string lower_md5(std::optional<std::string_view> written) {
     const std::string_view text = written ? trimmed(*written) : std::string_view{};
@@ -88,10 +89,7 @@ std::string lower_md5(std::optional<std::string_view> written) {
 }
 
 bool same_hex(std::string_view written, std::string_view computed) noexcept {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!written.empty() && blank(written.front())) written.remove_prefix(1);
-    while (!written.empty() && blank(written.back())) written.remove_suffix(1);
-    return std::ranges::equal(written, computed, [](char a, char b) {
+    return std::ranges::equal(trimmed(written), computed, [](char a, char b) {
         return std::tolower(static_cast<unsigned char>(a)) == b;
     });
 }
