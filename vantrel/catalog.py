@@ -193,8 +193,8 @@ class Catalog(Sequence[Record]):
 
         return select(self, name, subset, depression)
 
-    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype=None, *,
-             threads: int | None = None, progress: bool | None = None):
+    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype=None, *, db: bool = False,
+             floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None):
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
         `ofmt`: 'a' amplitude, shape (n, H, W); 'ap' amplitude and phase, (n, H, W, 2); 'r' real and
@@ -206,24 +206,28 @@ class Catalog(Sequence[Record]):
 
         'a' and 'ap' hold the stored samples exactly; 'r' and 'c' are ``A cos P`` and ``A sin P``,
         computed in double precision from the stored amplitude A and phase P and then rounded once
-        to the dtype. Each chip is read once, natively, on `threads` threads (default: the CPUs
-        this process may use); its header must still say what the scan read (else ValueError). A
-        chip that cannot be read stops the load with OSError or ValueError naming it. `progress`
-        shows a bar on stderr: True always, False never, None when stderr is a terminal and the
-        load takes a while.
+        to the dtype. `db=True` gives the amplitude ('a', and the first plane of 'ap') in decibels,
+        ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double precision in the same pass
+        and rounded once to the dtype (ValueError with 'r' or 'c'). Each chip is read once,
+        natively, on `threads` threads (default: the CPUs this process may use); its header must
+        still say what the scan read (else ValueError). A chip that cannot be read stops the load
+        with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
+        never, None when stderr is a terminal and the load takes a while.
         """
         from .loading import load
 
-        return load(self, size, ofmt, dtype, threads=threads, progress=progress)
+        return load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-             dtype=None, *, threads: int | None = None, progress: bool | None = None) -> None:
+             dtype=None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+             progress: bool | None = None) -> None:
         """Loads the chips as ``load`` does and writes one ``.npz`` file: the array ``x``, the
-        records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, and for a
-        split its ``labels`` and ``classes``. ``vantrel.load_saved(path)`` reads it back."""
+        records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
+        split its ``labels`` and ``classes``, and with `db` the ``floor_db``.
+        ``vantrel.load_saved(path)`` reads it back."""
         from .loading import save
 
-        save(self, path, size, ofmt, dtype, threads=threads, progress=progress)
+        save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def to_csv(self, path: str | os.PathLike[str]) -> None:
         """Writes one row per record, after a header row naming the fields (and the label for a split)."""

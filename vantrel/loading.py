@@ -60,29 +60,50 @@ def _dtype(ofmt: str, dtype) -> tuple[Any, bool]:
     raise ValueError(f"dtype for ofmt {ofmt!r} must be {narrow} or {wide}, not {dtype!r}")
 
 
-def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, threads: int | None = None,
-         progress: bool | None = None) -> np.ndarray:
+def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
+    """The amplitude floor, 10 ** (floor_db / 20), as the NumPy expression computes it."""
+    if not db:
+        return 0.0
+    if ofmt not in ("a", "ap"):
+        raise ValueError(f"db=True needs ofmt 'a' or 'ap' (decibels of the amplitude), not {ofmt!r}")
+    try:
+        floor_db = float(floor_db)
+    except (TypeError, ValueError):
+        raise ValueError(f"floor_db must be a number, not {floor_db!r}") from None
+    if floor_db != floor_db or floor_db == float("inf"):
+        raise ValueError(f"floor_db must be a number below infinity, not {floor_db!r}")
+    try:
+        return 10 ** (floor_db / 20)
+    except OverflowError:
+        raise ValueError(f"floor_db {floor_db!r} is too large") from None
+
+
+def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, db: bool = False, floor_db: float = -100.0,
+         threads: int | None = None, progress: bool | None = None) -> np.ndarray:
     import numpy as np
 
     from .catalog import check_threads
 
     height, width = _window(catalog, size)
     chosen, wide = _dtype(ofmt, dtype)
+    floor = _decibel_floor(ofmt, db, floor_db)
     planes, per_sample, complex_result = FORMATS[ofmt]
     shape = (len(catalog), height, width) + (() if per_sample == 1 or complex_result else (2,))
     out = np.zeros(shape, dtype=chosen)
     layouts = np.stack([catalog._columns[name] for name in ("data_offset", "rows", "columns")], axis=1)
     with Progress(progress, "load", "chip") as bar:
         _chips.load(catalog.column("path"), np.ascontiguousarray(layouts, dtype=np.int64), out, height, width,
-                    planes, wide, check_threads(threads), bar.update)
+                    planes, wide, check_threads(threads), bar.update, bool(db), floor)
     return out
 
 
-def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "a", dtype=None, *,
-         threads: int | None = None, progress: bool | None = None) -> None:
+def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "a", dtype=None, *, db: bool = False,
+         floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None) -> None:
     import numpy as np
 
-    arrays = {"x": load(catalog, size, ofmt, dtype, threads=threads, progress=progress)}
+    arrays = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)}
+    if db:
+        arrays["floor_db"] = np.float64(floor_db)
     if catalog.classes is not None:
         arrays["labels"] = np.asarray(catalog.labels)
         arrays["classes"] = np.array(catalog.classes, dtype=str)
@@ -95,11 +116,13 @@ def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "
 def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
     """What ``Catalog.save`` wrote: a dict with the array ``x``, the records' ``path``, ``serial``,
     ``target_type``, ``depression`` and ``azimuth``, and for a split ``labels`` and ``classes``
-    (a tuple of str)."""
+    (a tuple of str); ``floor_db`` (a float) when ``x`` holds the amplitude in dB."""
     import numpy as np
 
     with np.load(path, allow_pickle=False) as saved:
         result = {name: saved[name] for name in saved.files}
     if "classes" in result:
         result["classes"] = tuple(result["classes"].tolist())
+    if "floor_db" in result:
+        result["floor_db"] = float(result["floor_db"])
     return result
