@@ -229,6 +229,26 @@ class Catalog(Sequence[Record]):
 
         save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
+    def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
+                    db_range: tuple[float, float] = (-60.0, 10.0), threads: int | None = None,
+                    progress: bool | None = None, overwrite: bool = False) -> None:
+        """Writes each chip's centred window as a grey-scale PNG, ``folder/<class>/<chip file
+        name>.png`` (the class of a split, else the record's ``target_type``), and
+        ``folder/index.csv``: per image its path relative to `folder`, the chip's path, class,
+        label (for a catalog that is not a split, the index of its class in sorted order),
+        serial, depression and azimuth.
+
+        The amplitude in dB is mapped linearly from `db_range` onto 0 .. 2**bits - 1 (`bits` 8 or
+        16), clipped and rounded: the same mapping for every chip. Images are encoded on `threads`
+        threads; each file is written under a temporary name and renamed into place. A `folder`
+        that holds other files is refused unless `overwrite` (files of the same names are then
+        replaced, others left alone). Needs Pillow: ``pip install vantrel[images]``.
+        """
+        from .images import save_images
+
+        save_images(self, folder, size=size, bits=bits, db_range=db_range, threads=threads, progress=progress,
+                    overwrite=overwrite)
+
     def to_csv(self, path: str | os.PathLike[str]) -> None:
         """Writes one row per record, after a header row naming the fields (and the label for a split)."""
         names, columns = self._table()
