@@ -62,7 +62,8 @@ def test_decibels_through_the_dataset_save_and_export(catalog, tmp_path):
     with pytest.raises(ValueError, match="floor_db"):
         catalog.load(db=True, floor_db=float("nan"))
     expected = catalog.load(88, db=True, floor_db=-80)
-    assert main(["export", str(RELEASE), "--size", "88", "--db", "--floor-db", "-80", "-o", str(tmp_path / "d.npz")]) == 0
+    args = ["export", str(RELEASE), "--size", "88", "--db", "--floor-db", "-80", "-o", str(tmp_path / "d.npz")]
+    assert main(args) == 0
     saved = load_saved(tmp_path / "d.npz")
     assert np.array_equal(saved["x"], expected) and saved["floor_db"] == -80
     with pytest.warns(UserWarning):
