@@ -1,6 +1,6 @@
 """Benchmark of the dataset layer on release-like trees of copies of real chips.
 
-    python bench/bench_dataset.py [scan|load|all] [--repeat 9] [--dir DIR] [--keep]
+    python bench/bench_dataset.py [scan|load|db|png|all] [--repeat 9] [--dir DIR] [--keep]
 
 scan: a tree of 5 000 chips laid out as the training CD is (TRAIN/17_DEG/<class>/SN_<serial>/
 HBnnnnn.0tt beside its HBnnnnn.JPG preview), from copies of the real chips in tests/data with
@@ -15,6 +15,9 @@ counts and sizes, 15_DEG/COL2/SCENE1/<class>/ with previews). ``scan`` + ``split
 lines in Python, ``np.fromfile``, reshape, ``astype(float32)``, crop the centre; then ``np.stack``),
 the same with ``mstar_header`` + ``mstar_raw``, and against only reading every file's bytes in one
 thread. Then the peak resident memory of the load in a fresh process, against its output's size.
+
+db: the same test set loaded with ``load(128, 'a')`` and ``load(128, 'ap')``, linear and with
+``db=True`` (the catalog scanned once). png: ``save_images`` of the test set, 16 and 8 bits.
 
 Every competitor runs on the same files in the same process, the methods taking turns: warm page
 cache (median of --repeat runs) and cold (each file's pages dropped with posix_fadvise first; half
@@ -301,9 +304,51 @@ print(status('VmHWM') - before, x.nbytes / 2**20)
           f"for an output of {float(out):.1f} MB")
 
 
+def bench_db(root: pathlib.Path, repeat: int) -> None:
+    """The cost of decibels in the load: the same split loaded linear and in dB (catalog scanned once)."""
+    import warnings
+
+    warnings.simplefilter("ignore")
+    split = vantrel.scan(root, progress=False).split("soc", "test")
+
+    def loader(ofmt, db):
+        return lambda: split.load(128, ofmt, db=db, progress=False)
+
+    os.sync()
+    rows = compare([(f"load(128, {ofmt!r}{', db=True' if db else ''})", loader(ofmt, db), root)
+                    for ofmt in ("a", "ap") for db in (False, True)], repeat)
+    table(f"the {len(split)} chips of the SOC test set, linear and in dB; {os.process_cpu_count()} CPUs", rows,
+          len(split), rows[0][1], "vs 'a'")
+    for i in (0, 2):
+        print(f"db=True costs {rows[i + 1][1] / rows[i][1]:.2f}x the linear {rows[i][0]} (warm), "
+              f"{rows[i + 1][2] / rows[i][2]:.2f}x (cold)")
+
+
+def bench_png(root: pathlib.Path, repeat: int) -> None:
+    """The PNG export of the SOC test set (written to a folder beside the tree, replaced each run)."""
+    import warnings
+
+    warnings.simplefilter("ignore")
+    split = vantrel.scan(root, progress=False).split("soc", "test")
+    out = root.parent / "png"
+    results = []
+    for bits, threads in ((16, None), (16, 1), (8, None)):
+        times = []
+        for _ in range(max(1, repeat // 3)):
+            shutil.rmtree(out, ignore_errors=True)
+            times.append(seconds(lambda: split.save_images(out, bits=bits, threads=threads, progress=False)))
+        size = sum(p.stat().st_size for p in out.rglob("*.png"))
+        results.append((f"save_images(bits={bits}, threads={threads})", statistics.median(times), size))
+    print(f"\nPNG export of the {len(split)} chips of the SOC test set at 128 x 128 (medians of "
+          f"{max(1, repeat // 3)} runs, each into a new folder, every file fsync'ed)")
+    for label, median, size in results:
+        print(f"{label:54} {median * 1e3:8.0f} ms {median / len(split) * 1e6:8.0f} us/chip {size / 2**20:7.1f} MB")
+    shutil.rmtree(out, ignore_errors=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "all"])
+    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "db", "png", "all"])
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--dir", help="make the trees here (default: a temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the trees")
@@ -314,6 +359,13 @@ def main() -> None:
             bench_scan(root / "scan", args.repeat)
         if args.part in ("load", "all"):
             bench_load(root / "load", args.repeat)
+        if args.part in ("db", "png", "all"):
+            if not (root / "load").exists():
+                test_set_tree(root / "load")
+            if args.part in ("db", "all"):
+                bench_db(root / "load", args.repeat)
+            if args.part in ("png", "all"):
+                bench_png(root / "load", args.repeat)
     finally:
         if not args.keep:
             shutil.rmtree(root, ignore_errors=True)

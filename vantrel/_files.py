@@ -56,8 +56,11 @@ def _link_unnamed(fd: int, folder: str, name: str) -> None:
 
 
 @contextlib.contextmanager
-def atomic_write(path: str | os.PathLike, mode: str = "wb", **options) -> Iterator[IO]:
-    """An open file whose content replaces `path` when the block ends without an exception."""
+def atomic_write(path: str | os.PathLike, mode: str = "wb", *, sync_folder: bool = True, **options) -> Iterator[IO]:
+    """An open file whose content replaces `path` when the block ends without an exception.
+
+    `sync_folder=False` leaves the folder's sync to the caller (``fsync_folder(folder)``), for one
+    sync after many files."""
     name = check_output(path)
     folder = os.path.dirname(os.path.abspath(name))
     fd, temporary = -1, None
@@ -82,7 +85,13 @@ def atomic_write(path: str | os.PathLike, mode: str = "wb", **options) -> Iterat
             with contextlib.suppress(OSError):
                 os.unlink(temporary)
         raise
-    with contextlib.suppress(OSError):  # the rename itself survives a crash once the folder is synced
+    if sync_folder:
+        fsync_folder(folder)
+
+
+def fsync_folder(folder: str) -> None:
+    """Makes the renames in `folder` survive a crash (where the file system can sync a folder)."""
+    with contextlib.suppress(OSError):
         folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
         try:
             os.fsync(folder_fd)

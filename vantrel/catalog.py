@@ -285,8 +285,8 @@ class Catalog(Sequence[Record]):
 
         return select(self, name, subset, depression, strict)
 
-    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype=None, *,
-             threads: int | None = None, progress: bool | None = None):
+    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype=None, *, db: bool = False,
+             floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None):
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
         `ofmt`: 'a' amplitude, shape (n, H, W); 'ap' amplitude and phase, (n, H, W, 2); 'r' real and
@@ -298,21 +298,25 @@ class Catalog(Sequence[Record]):
 
         'a' and 'ap' hold the stored samples exactly; 'r' and 'c' are ``A cos P`` and ``A sin P``,
         computed in double precision from the stored amplitude A and phase P and then rounded once
-        to the dtype. Each chip is read once, natively, on `threads` threads (default: the CPUs
-        this process may use); its header must still say what the scan read (else ValueError). A
-        chip that cannot be read stops the load with OSError or ValueError naming it. `progress`
-        shows a bar on stderr: True always, False never, None when stderr is a terminal and the
-        load takes a while.
+        to the dtype. `db=True` gives the amplitude ('a', and the first plane of 'ap') in decibels,
+        ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double precision in the same pass
+        and rounded once to the dtype (ValueError with 'r' or 'c'). Each chip is read once,
+        natively, on `threads` threads (default: the CPUs this process may use); its header must
+        still say what the scan read (else ValueError). A chip that cannot be read stops the load
+        with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
+        never, None when stderr is a terminal and the load takes a while.
         """
         from .loading import load
 
-        return load(self, size, ofmt, dtype, threads=threads, progress=progress)
+        return load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-             dtype=None, *, threads: int | None = None, progress: bool | None = None) -> None:
+             dtype=None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+             progress: bool | None = None) -> None:
         """Loads the chips as ``load`` does and writes one ``.npz`` file: the array ``x``, the
-        records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, and for a
-        split its ``labels`` and ``classes``. ``vantrel.load_saved(path)`` reads it back.
+        records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
+        split its ``labels`` and ``classes``, and with `db` the ``floor_db``.
+        ``vantrel.load_saved(path)`` reads it back.
 
         The file written is `path` exactly (no ``.npz`` is added); an empty name is a ValueError,
         a folder an IsADirectoryError, both raised before the load. The file is written to a
@@ -320,7 +324,27 @@ class Catalog(Sequence[Record]):
         interrupt leaves an existing file as it was."""
         from .loading import save
 
-        save(self, path, size, ofmt, dtype, threads=threads, progress=progress)
+        save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
+
+    def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
+                    db_range: tuple[float, float] = (-60.0, 10.0), threads: int | None = None,
+                    progress: bool | None = None, overwrite: bool = False) -> None:
+        """Writes each chip's centred window as a grey-scale PNG, ``folder/<class>/<chip file
+        name>.png`` (the class of a split, else the record's ``target_type``), and
+        ``folder/index.csv``: per image its path relative to `folder`, the chip's path, class,
+        label (for a catalog that is not a split, the index of its class in sorted order),
+        serial, depression and azimuth.
+
+        The amplitude in dB is mapped linearly from `db_range` onto 0 .. 2**bits - 1 (`bits` 8 or
+        16), clipped and rounded: the same mapping for every chip. Images are encoded on `threads`
+        threads; each file is written under a temporary name and renamed into place. A `folder`
+        that holds other files is refused unless `overwrite` (files of the same names are then
+        replaced, others left alone). Needs Pillow: ``pip install vantrel[images]``.
+        """
+        from .images import save_images
+
+        save_images(self, folder, size=size, bits=bits, db_range=db_range, threads=threads, progress=progress,
+                    overwrite=overwrite)
 
     def to_csv(self, path: str | os.PathLike[str], *, relative: bool = False) -> None:
         """Writes one row per record, after a header row naming the fields (and the label for a split).

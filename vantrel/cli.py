@@ -4,8 +4,10 @@
                                                  chip counts per class and depression, skipped files,
                                                  chips held twice
     vantrel header CHIP [--json]                 one chip's Phoenix header
-    vantrel export ROOT --split soc --subset train --size 88 --ofmt a -o FILE.npz
+    vantrel export ROOT --split soc --subset train --size 88 --ofmt a [--db] -o FILE.npz
                                                  a split's chips as one array in an .npz file
+    vantrel export ROOT --split soc --subset train --format png -o FOLDER
+                                                 ... or as PNG images, a folder per class
     vantrel show CHIP [-o FILE.png] [--linear]   amplitude (dB) and phase side by side
     vantrel splits                               the named splits with their published counts
 
@@ -97,7 +99,8 @@ def _header(args: argparse.Namespace) -> int:
 def _export(args: argparse.Namespace) -> int:
     from .catalog import scan
 
-    check_output(args.output)  # before the scan and the load, not after them
+    if args.format != "png":  # a folder of images is checked by save_images, before its load
+        check_output(args.output)  # before the scan and the load, not after them
     catalog = scan(args.root, threads=args.threads)
     if args.split is not None:
         with warnings.catch_warnings():
@@ -111,7 +114,21 @@ def _export(args: argparse.Namespace) -> int:
         raise UsageError("--subset needs --split")
     if not len(catalog):
         raise UsageError(f"no chips to export in {args.root}")
-    catalog.save(args.output, args.size, args.ofmt, args.dtype, threads=args.threads, progress=None)
+    if args.format == "png":
+        if args.ofmt != "a" or args.dtype is not None or args.floor_db is not None:
+            raise UsageError("--format png writes the amplitude in dB: --ofmt, --dtype and --floor-db do not apply")
+        if args.size is None:
+            raise UsageError("--format png needs one --size for every image")
+        try:
+            catalog.save_images(args.output, size=args.size, bits=args.bits, db_range=args.db_range,
+                                threads=args.threads, progress=None, overwrite=args.overwrite)
+        except (ImportError, FileExistsError) as error:
+            raise UsageError(str(error)) from None
+        print(f"wrote {len(catalog)} images and index.csv to {args.output}")
+        return 0
+    floor_db = -100.0 if args.floor_db is None else args.floor_db
+    catalog.save(args.output, args.size, args.ofmt, args.dtype, db=args.db, floor_db=floor_db, threads=args.threads,
+                 progress=None)
     print(f"wrote {len(catalog)} chips to {args.output}")
     return 0
 
@@ -135,6 +152,14 @@ def _splits(args: argparse.Namespace) -> int:
         print()
     print("Counts are those of the published tables; split() warns when a catalog's differ.")
     return 0
+
+
+def _db_range(text: str) -> tuple[float, float]:
+    low, comma, high = text.partition(",")
+    try:
+        return float(low), float(high)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a range in dB: {text!r} (give LOW,HIGH, e.g. -60,10)") from None
 
 
 def _show(args: argparse.Namespace) -> int:
@@ -194,10 +219,11 @@ def parser() -> argparse.ArgumentParser:
     header.add_argument("--json", action="store_true", help="print a JSON object instead")
     header.set_defaults(run=_header)
 
-    export = commands.add_parser("export", help="write a split's chips as one array to an .npz file",
+    export = commands.add_parser("export", help="write a split's chips as one array to an .npz file, or as PNGs",
                                  description="Scan ROOT, take a split, load its chips' centred windows and write "
                                              "them with their labels and records to one .npz file "
-                                             "(read it back with vantrel.load_saved).")
+                                             "(read it back with vantrel.load_saved), or with --format png as "
+                                             "grey-scale images of the amplitude in dB, a folder per class.")
     export.add_argument("root", metavar="ROOT", help="a release folder")
     export.add_argument("--split", help="soc, eoc-1, eoc-1-t72-132, eoc-2-cv or eoc-2-vv (default: every chip, "
                                         "no labels; see vantrel splits)")
@@ -208,7 +234,18 @@ def parser() -> argparse.ArgumentParser:
     export.add_argument("--ofmt", default="a", choices=["a", "ap", "r", "c"], help="array format (default: a)")
     export.add_argument("--dtype", choices=["float32", "float64", "complex64", "complex128"],
                         help="default: float32 (complex64 for c)")
-    export.add_argument("-o", "--output", required=True, metavar="FILE", help="the .npz file to write")
+    export.add_argument("--db", action="store_true", help="amplitude in dB: 20 log10(max(A, floor))")
+    export.add_argument("--floor-db", type=float, metavar="DB", help="the floor of --db (default: -100)")
+    export.add_argument("--format", choices=["npz", "png"], default="npz",
+                        help="npz: one array file; png: FOLDER/<class>/<chip>.png (amplitude in dB) and "
+                             "FOLDER/index.csv (default: npz)")
+    export.add_argument("--bits", type=int, choices=[8, 16], default=16, help="png bit depth (default: 16)")
+    export.add_argument("--db-range", type=_db_range, default=(-60.0, 10.0), metavar="LOW,HIGH",
+                        help="png: the dB mapped onto black .. white, clipped; write --db-range=-60,10 "
+                             "(the default)")
+    export.add_argument("--overwrite", action="store_true", help="png: write into a folder that is not empty")
+    export.add_argument("-o", "--output", required=True, metavar="FILE",
+                        help="the .npz file to write (with --format png: the folder)")
     export.add_argument("--threads", type=_threads, metavar="N", help="threads to read with (default: all CPUs)")
     export.set_defaults(run=_export)
 

@@ -14,8 +14,8 @@ class MSTAR:
     """The chips of a split, each with its label: ``x, label = dataset[i]``.
 
     `root_or_catalog` is a release folder (scanned), a Catalog (split with `split` and `subset`),
-    or a Catalog made by ``split`` (taken as it is). `size`, `ofmt` and `dtype` are those of
-    ``Catalog.load``. `transform` is applied to each item's array and `target_transform` to its
+    or a Catalog made by ``split`` (taken as it is). `size`, `ofmt`, `dtype`, `db` and `floor_db`
+    are those of ``Catalog.load``. `transform` is applied to each item's array and `target_transform` to its
     label (an int indexing ``classes``). The whole split is loaded when the dataset is made;
     ``data`` holds the stacked array and ``targets`` the labels. An item's array is a copy, so a
     transform may change it in place.
@@ -26,14 +26,17 @@ class MSTAR:
     with ``val=True`` the validation side; the same seed gives the same sides everywhere.
 
     With PyTorch, ``torch.utils.data.DataLoader(MSTAR(root), batch_size=64, shuffle=True)``
-    batches it as it is.
+    batches it as it is. The usual recipe trains on random crops and tests on centre crops:
+    ``MSTAR(root, size=128, transform=vantrel.transforms.RandomCrop(88))`` and
+    ``MSTAR(root, subset="test", size=128, transform=vantrel.transforms.CenterCrop(88))``.
     """
 
     def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict = "soc",
                  subset: str | None = "train", size: int | tuple[int, int] | None = 128, ofmt: str = "a",
                  dtype=None, transform: Callable[[Any], Any] | None = None,
-                 target_transform: Callable[[int], Any] | None = None, *, val_fraction: float | None = None,
-                 val: bool = False, seed: int = 0, threads: int | None = None, progress: bool | None = None) -> None:
+                 target_transform: Callable[[int], Any] | None = None, *, db: bool = False,
+                 floor_db: float = -100.0, val_fraction: float | None = None, val: bool = False, seed: int = 0,
+                 threads: int | None = None, progress: bool | None = None) -> None:
         catalog = root_or_catalog if isinstance(root_or_catalog, Catalog) else scan(root_or_catalog, threads=threads,
                                                                                    progress=progress)
         if catalog.classes is None:
@@ -47,7 +50,7 @@ class MSTAR:
         self.catalog = catalog
         self.classes: tuple[str, ...] = catalog.classes
         self.targets = catalog.labels
-        self.data = catalog.load(size, ofmt, dtype, threads=threads, progress=progress)
+        self.data = catalog.load(size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
         self.transform = transform
         self.target_transform = target_transform
 

@@ -72,8 +72,26 @@ def _dtype(ofmt: str, dtype) -> tuple[Any, bool]:
     raise ValueError(f"dtype for ofmt {ofmt!r} must be {narrow} or {wide}, not {dtype!r}")
 
 
-def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, threads: int | None = None,
-         progress: bool | None = None) -> np.ndarray:
+def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
+    """The amplitude floor, 10 ** (floor_db / 20), as the NumPy expression computes it."""
+    if not db:
+        return 0.0
+    if ofmt not in ("a", "ap"):
+        raise ValueError(f"db=True needs ofmt 'a' or 'ap' (decibels of the amplitude), not {ofmt!r}")
+    try:
+        floor_db = float(floor_db)
+    except (TypeError, ValueError):
+        raise ValueError(f"floor_db must be a number, not {floor_db!r}") from None
+    if floor_db != floor_db or floor_db == float("inf"):
+        raise ValueError(f"floor_db must be a number below infinity, not {floor_db!r}")
+    try:
+        return 10 ** (floor_db / 20)
+    except OverflowError:
+        raise ValueError(f"floor_db {floor_db!r} is too large") from None
+
+
+def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, db: bool = False, floor_db: float = -100.0,
+         threads: int | None = None, progress: bool | None = None) -> np.ndarray:
     import numpy as np
 
     from .catalog import check_flag, check_threads
@@ -82,6 +100,7 @@ def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, threads: in
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
     chosen, wide = _dtype(ofmt, dtype)
+    floor = _decibel_floor(ofmt, db, floor_db)
     planes, per_sample, complex_result = FORMATS[ofmt]
     shape = (len(catalog), height, width) + (() if per_sample == 1 or complex_result else (2,))
     try:
@@ -95,18 +114,21 @@ def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, threads: in
         layouts[:, i] = columns[name]
     layouts[:, 4] = np.asarray(columns["header_digest"], dtype=np.uint64).view(np.int64)
     with Progress(progress, "load", "chip") as bar:
-        _chips.load(catalog.column("path"), layouts, out, height, width, planes, wide, count, bar.update)
+        _chips.load(catalog.column("path"), layouts, out, height, width, planes, wide, count, bar.update, bool(db),
+                    floor)
     return out
 
 
-def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "a", dtype=None, *,
-         threads: int | None = None, progress: bool | None = None) -> None:
+def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "a", dtype=None, *, db: bool = False,
+         floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None) -> None:
     import numpy as np
 
     from ._files import atomic_write, check_output
 
     check_output(path)  # a mistake in the name shows before the load, not after it
-    arrays = {"x": load(catalog, size, ofmt, dtype, threads=threads, progress=progress)}
+    arrays = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)}
+    if db:
+        arrays["floor_db"] = np.float64(floor_db)
     if catalog.classes is not None:
         arrays["labels"] = np.asarray(catalog.labels)
         arrays["classes"] = np.array(catalog.classes, dtype=str)
@@ -120,7 +142,7 @@ def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "
 def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
     """What ``Catalog.save`` wrote: a dict with the array ``x``, the records' ``path``, ``serial``,
     ``target_type``, ``depression`` and ``azimuth``, and for a split ``labels`` and ``classes``
-    (a tuple of str)."""
+    (a tuple of str); ``floor_db`` (a float) when ``x`` holds the amplitude in dB."""
     import numpy as np
 
     name = os.fspath(path)
@@ -136,4 +158,6 @@ def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
         raise ValueError(f"{name} is not a vantrel .npz file") from None
     if "classes" in result:
         result["classes"] = tuple(result["classes"].tolist())
+    if "floor_db" in result:
+        result["floor_db"] = float(result["floor_db"])
     return result

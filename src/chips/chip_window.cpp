@@ -1,6 +1,7 @@
 #include "chip_window.hpp"
 
 #include "chip_file.hpp"
+#include "decibels.hpp"
 #include "format/samples.hpp"
 
 #include <algorithm>
@@ -25,6 +26,11 @@ void pairs(const unsigned char* magnitude, const unsigned char* phase, Out* out,
 }
 
 template <typename Out>
+void phases(const unsigned char* phase, Out* out, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) out[2 * i] = static_cast<Out>(phoenix::load_be_float32(phase + 4 * i));
+}
+
+template <typename Out>
 void real_imaginary(const unsigned char* magnitude, const unsigned char* phase, Out* out, std::size_t count) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         const double a = phoenix::load_be_float32(magnitude + 4 * i);
@@ -39,8 +45,13 @@ template <typename Out>
 void decode_row(const Window& window, const unsigned char* magnitude, const unsigned char* phase, Out* out,
                 std::size_t count) noexcept {
     switch (window.planes) {
-        case Planes::amplitude: return phoenix::decode_samples(magnitude, out, count);
-        case Planes::amplitude_phase: return pairs(magnitude, phase, out, count);
+        case Planes::amplitude:
+            if (window.decibels) return decibel_samples(magnitude, out, count, 1, window.floor);
+            return phoenix::decode_samples(magnitude, out, count);
+        case Planes::amplitude_phase:
+            if (!window.decibels) return pairs(magnitude, phase, out, count);
+            decibel_samples(magnitude, out, count, 2, window.floor);
+            return phases(phase, out + 1, count);
         case Planes::real_imaginary: return real_imaginary(magnitude, phase, out, count);
     }
 }
@@ -50,8 +61,15 @@ void decode_window(const unsigned char* block, const Layout& layout, const Windo
     const std::ptrdiff_t rows = layout.rows, columns = layout.columns;
     const std::ptrdiff_t top = half_floor(rows - window.height), left = half_floor(columns - window.width);
     const std::ptrdiff_t first = std::max<std::ptrdiff_t>(0, -left), last = std::min(window.width, columns - left);
-    if (first >= last) return;
     const std::ptrdiff_t per_value = window.planes == Planes::amplitude ? 1 : 2;
+    if (window.decibels && (rows < window.height || columns < window.width)) {
+        // The frame around a smaller chip is zero amplitude, whose decibels are the floor's.
+        const unsigned char zero[4] = {};
+        Out floor;
+        decibel_samples(zero, &floor, 1, 1, window.floor);
+        for (std::ptrdiff_t i = 0; i < window.height * window.width; ++i) slot[per_value * i] = floor;
+    }
+    if (first >= last) return;
     const unsigned char* phase_plane = block + 4 * rows * columns;
     for (std::ptrdiff_t r = std::max<std::ptrdiff_t>(0, -top); r < std::min(window.height, rows - top); ++r) {
         const std::ptrdiff_t at = 4 * ((r + top) * columns + first + left);

@@ -19,6 +19,8 @@ struct Window {
     std::ptrdiff_t height, width;  // of the output; each chip is centred in it, cropped or padded
     Planes planes;
     bool wide;  // float64 (else float32) values
+    bool decibels = false;  // the amplitude as 20 log10(max(A, floor))
+    double floor = 0;
     std::size_t slot_bytes() const noexcept {
         const std::size_t values = static_cast<std::size_t>(height * width) * (planes == Planes::amplitude ? 1 : 2);
         return values * (wide ? 8 : 4);

@@ -51,16 +51,17 @@ PyObject* raise(const FirstFault& first, PyObject* path) noexcept {
 PyObject* load(PyObject*, PyObject* args) noexcept {
     PyObject *path_list, *layout_object, *out_object, *progress;
     Py_ssize_t height, width;
-    int planes, wide, threads;
-    if (!PyArg_ParseTuple(args, "O!OOnnipiO:load", &PyList_Type, &path_list, &layout_object, &out_object, &height,
-                          &width, &planes, &wide, &threads, &progress))
+    int planes, wide, threads, decibels = 0;
+    double floor = 0;  // of the amplitude in dB: 10 ** (floor_db / 20), computed by the caller
+    if (!PyArg_ParseTuple(args, "O!OOnnipiO|pd:load", &PyList_Type, &path_list, &layout_object, &out_object, &height,
+                          &width, &planes, &wide, &threads, &progress, &decibels, &floor))
         return nullptr;
     if (progress == Py_None) progress = nullptr;
-    if (height < 0 || width < 0 || planes < 0 || planes > 2) {
+    if (height < 0 || width < 0 || planes < 0 || planes > 2 || (decibels && planes == 2)) {
         PyErr_SetString(PyExc_ValueError, "bad window");
         return nullptr;
     }
-    const Window window{height, width, static_cast<Planes>(planes), wide != 0};
+    const Window window{height, width, static_cast<Planes>(planes), wide != 0, decibels != 0, floor};
     const auto count = static_cast<std::size_t>(PyList_Size(path_list));
     Buffer layouts, out;
     if (!layouts.acquire(layout_object, PyBUF_C_CONTIGUOUS) ||

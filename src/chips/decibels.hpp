@@ -1,0 +1,16 @@
+// Amplitude in decibels, 20 log10(max(A, floor)), computed in double precision from the stored
+// big-endian samples and rounded once to the output's type.
+#pragma once
+
+#include <cstddef>
+
+namespace chips {
+
+// `count` samples from `src` into dst[0], dst[stride], ... (stride 1 or 2). Within about one ulp
+// (in double) of 20 * log10 of the larger of the sample and `floor`; a NaN sample stays NaN.
+void decibel_samples(const unsigned char* src, float* dst, std::size_t count, std::size_t stride,
+                     double floor) noexcept;
+void decibel_samples(const unsigned char* src, double* dst, std::size_t count, std::size_t stride,
+                     double floor) noexcept;
+
+}  // namespace chips
