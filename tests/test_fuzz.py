@@ -58,8 +58,9 @@ def counts_by_name(path):
         return None
 
 
-def expected_planes(path):
-    """(planes array, None) or (exception, traceback line)."""
+def expected_planes(path, start=0):
+    """(planes array, None) or (exception, traceback line); `start` is where the file's position is
+    when the steps begin (a descriptor handed over mid-file)."""
     at = [174]
 
     def step(line, function, *args):
@@ -68,6 +69,7 @@ def expected_planes(path):
 
     try:
         with open(path, "rb") as f:
+            f.seek(start)
             lines = [f.readline() for _ in range(14)]
             offsets = step(179, int, step(178, value, lines[2]))
             v = step(182, value, lines[12])
