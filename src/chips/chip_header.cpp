@@ -11,8 +11,6 @@ namespace chips {
 
 namespace {
 
-constexpr std::size_t first_read = 4096;  // a page: every real header fits
-
 ChipHeader skipped(std::string reason) {
     ChipHeader out;
     out.kind = ChipHeader::Kind::skipped;
@@ -92,7 +90,7 @@ std::string fault_reason(const phoenix::Header& header) {
     return "header line " + std::to_string(header.fault_line) + " " + phoenix::describe(header.fault);
 }
 
-ChipHeader read_chip_header(const std::string& path, bool verify) {
+ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
     if (!file) return skipped("cannot open: " + error_text(error));
@@ -111,7 +109,9 @@ ChipHeader read_chip_header(const std::string& path, bool verify) {
     off_t size = verify ? size_of_file() : -1;
     if (verify && size < 0) return skipped("cannot read: " + error_text(error));
     std::size_t want = verify ? static_cast<std::size_t>(size) : first_read;
-    ssize_t got = read_more(0, want);
+    if (scratch.size() < want) scratch.resize(want);
+    exact_reads(file.get());  // a page, not the kernel's read-ahead of a whole chip
+    ssize_t got = read_at(file.get(), scratch.data(), want, 0, error, cold);
     if (got < 0) return skipped("cannot read: " + error_text(error));
     std::size_t have = static_cast<std::size_t>(got);
     if (!std::string_view(scratch.data(), have).starts_with(phoenix::chip_signature)) return ChipHeader{};

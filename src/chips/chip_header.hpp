@@ -4,6 +4,7 @@
 
 #include "format/phoenix_header.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,8 +35,12 @@ struct ChipHeader {
     std::string checksum;
 };
 
+// The bytes a scan reads first: a page, which holds every real header.
+inline constexpr std::size_t first_read = 4096;
+
 // Reads the file's header (with one read, for a header of usual size) and checks the file's size
-// against it; `verify` reads the data block too and checks it against Chip_MD5_CheckSum.
-ChipHeader read_chip_header(const std::string& path, bool verify);
+// against it; `verify` reads the data block too and checks it against Chip_MD5_CheckSum. `cold`
+// becomes true when the first read had to wait for the device.
+ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold);
 
 }  // namespace chips

@@ -4,6 +4,8 @@
 #include "mstar/core/ref.hpp"
 #include "parallel.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -31,6 +33,44 @@ struct FirstFault {
         index = i;
         fault = std::move(found);
     }
+};
+
+// Once a read has waited for the device, the workers ask the kernel for the needed bytes of the
+// next `depth` chips before reading their own: the device then has many reads in flight, however
+// few threads decode. Warm files never start it.
+class ReadAhead {
+public:
+    static constexpr std::size_t depth = 32;
+
+    ReadAhead(const std::vector<std::string>& paths, const std::int64_t* layouts, const Window& window)
+        : paths_(paths), layouts_(layouts), window_(window) {}
+
+    void before(std::size_t i) noexcept {
+        if (!cold_.load(std::memory_order_relaxed)) return;
+        const std::size_t limit = std::min(paths_.size(), i + 1 + depth);
+        std::size_t next = next_.load(std::memory_order_relaxed);
+        while (next < limit) {
+            const std::size_t chip = std::max(next, i + 1);  // those before are being read already
+            if (!next_.compare_exchange_weak(next, chip + 1, std::memory_order_relaxed)) continue;
+            ByteRange ranges[3];
+            const std::size_t count = needed_bytes(layout(chip), window_, ranges);
+            read_ahead(paths_[chip].c_str(), ranges, count);
+            next = chip + 1;
+        }
+    }
+
+    void after(bool cold) noexcept {
+        if (cold) cold_.store(true, std::memory_order_relaxed);
+    }
+
+    Layout layout(std::size_t i) const noexcept { return {layouts_[3 * i], layouts_[3 * i + 1], layouts_[3 * i + 2]}; }
+
+private:
+    const std::vector<std::string>& paths_;
+    const std::int64_t* layouts_;
+    const Window& window_;
+    std::atomic<bool> cold_{false};
+    std::atomic<std::size_t> next_{0};
 };
 
 PyObject* raise(const FirstFault& first, PyObject* path) noexcept {
@@ -79,12 +119,16 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
         const auto* numbers = static_cast<const std::int64_t*>(layouts.data());
         auto* slots = static_cast<char*>(out.data());
         FirstFault first;
+        ReadAhead ahead(paths, numbers, window);
         const int done = run_parallel(
             count, threads,
             [&](std::size_t i) {
-                const Layout layout{numbers[3 * i], numbers[3 * i + 1], numbers[3 * i + 2]};
+                ahead.before(i);
                 LoadFault fault;
-                if (load_chip(paths[i], layout, window, slots + i * window.slot_bytes(), fault)) return true;
+                bool cold = false;
+                const bool loaded = load_chip(paths[i], ahead.layout(i), window, slots + i * window.slot_bytes(), fault, cold);
+                ahead.after(cold);
+                if (loaded) return true;
                 first.record(i, std::move(fault));
                 return false;
             },
