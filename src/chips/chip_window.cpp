@@ -95,18 +95,19 @@ std::string truncated(std::int64_t size, const Layout& layout) {
 }
 
 // Step 1: the file's size and its header bytes [0, data_offset), checked against what the scan
-// recorded. `header_bytes` (data_offset bytes long) receives them.
-bool check_header(int fd, const Layout& layout, char* header_bytes, LoadFault& fault, bool& cold) {
+// recorded. One read fills `bytes` with the first `length` bytes of the file (at least the header;
+// also the rows when they follow it closely).
+bool check_header(int fd, const Layout& layout, char* bytes, std::size_t length, LoadFault& fault, bool& cold) {
     int error = 0;
     const off_t size = regular_file_size(fd, error);
     if (size < 0) return fail(fault, error, "");
     thread_local phoenix::Header header;
-    const auto length = static_cast<std::size_t>(layout.data_offset);
-    const ssize_t got = read_at(fd, header_bytes, length, 0, error, cold);
+    const ssize_t got = read_at(fd, bytes, length, 0, error, cold);
     if (got < 0) return fail(fault, error, "");
-    const std::string_view data(header_bytes, static_cast<std::size_t>(got));
+    const auto header_length = static_cast<std::size_t>(layout.data_offset);
+    const std::string_view data(bytes, std::min(static_cast<std::size_t>(got), header_length));
     if (!data.starts_with(phoenix::chip_signature)) return fail(fault, 0, "is no longer a chip");
-    phoenix::parse(data, data.size() < length, header);
+    phoenix::parse(data, data.size() < header_length, header);
     if (header.fault == phoenix::Fault::incomplete)
         return fail(fault, 0, "changed since the scan: its header now runs past the data block's offset");
     if (header.fault != phoenix::Fault::none) return fail(fault, 0, "changed since the scan: " + fault_reason(header));
@@ -116,6 +117,7 @@ bool check_header(int fd, const Layout& layout, char* header_bytes, LoadFault& f
     if (found.data_offset != layout.data_offset || found.rows != layout.rows || found.columns != layout.columns)
         return fail(fault, 0, "changed since the scan: its PhoenixHeaderLength, NumberOfRows or NumberOfColumns differ");
     if (size < layout.file_size()) return fail(fault, 0, truncated(size, layout));
+    if (static_cast<std::size_t>(got) < length) return fail(fault, 0, truncated(got, layout));  // cut since fstat
     return true;
 }
 
@@ -162,18 +164,14 @@ bool load_chip(const std::string& path, const Layout& layout, const Window& wind
     }
     thread_local std::vector<char> bytes;
     if (bytes.size() < total) bytes.resize(total);
-    // Step 1.
-    if (!check_header(file.get(), layout, bytes.data(), fault, cold)) return false;
-    // Step 2: the rest of the first range (rows right after the header), then the other ranges.
-    const auto header_length = static_cast<std::size_t>(layout.data_offset);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t skip = i == 0 ? header_length : 0;
-        if (ranges[i].size <= skip) continue;
-        const std::size_t want = ranges[i].size - skip;
-        const off_t at = ranges[i].offset + static_cast<off_t>(skip);
-        const ssize_t got = read_at(file.get(), bytes.data() + placed[i] + skip, want, at, error, cold);
+    // Step 1, with the first range's read.
+    if (!check_header(file.get(), layout, bytes.data(), ranges[0].size, fault, cold)) return false;
+    // Step 2: the other ranges.
+    for (std::size_t i = 1; i < count; ++i) {
+        const ssize_t got = read_at(file.get(), bytes.data() + placed[i], ranges[i].size, ranges[i].offset, error, cold);
         if (got < 0) return fail(fault, error, "");
-        if (static_cast<std::size_t>(got) < want) return fail(fault, 0, truncated(at + got, layout));  // cut since fstat
+        if (static_cast<std::size_t>(got) < ranges[i].size)  // cut short since the size was asked
+            return fail(fault, 0, truncated(ranges[i].offset + got, layout));
     }
     // Step 3: decode from where each plane's rows landed.
     const auto [top, row_begin, row_end] = window_rows(layout, window);
