@@ -10,10 +10,15 @@ chip path (given the list for free, or found by a recursive glob of chip names).
 retained resident memory of a scan of 20 000 chips, in a fresh process.
 
 load: the 15° test half of SOC as the mixed-targets CD holds it (seven classes, 1 838 chips, real
-counts and sizes, 15_DEG/COL2/SCENE1/<class>/ with previews). ``scan`` + ``split('soc', 'test')``
-+ ``load(size=128, ofmt='ap')`` against the loop users write by hand (per file: parse the header
-lines in Python, ``np.fromfile``, reshape, ``astype(float32)``, crop the centre; then ``np.stack``),
-the same with ``mstar_header`` + ``mstar_raw``, and against only reading every file's bytes in one
+counts and sizes, 15_DEG/COL2/SCENE1/<class>/ with previews). First at 88, ``'a'``: ``scan`` +
+``split('soc', 'test')`` + ``load(88, 'a')``, the scan alone, the load alone with the headers known
+(a catalog in hand), against the loop users write by hand (glob, header lines in Python,
+``np.fromfile`` of the magnitude plane only, crop, stack), a NumPy loop over the catalog's records
+(``np.fromfile(path, '>f4', count=rows*cols, offset=data_offset)``, crop, ``astype``, stack), the
+floor of reading only the bytes a load needs (header and window rows, no read-ahead around them)
+from 1, 8 and 32 threads or all asked of the kernel first, and reading every file whole. Then at
+128, ``'ap'``, against the by-hand loop of both planes (``astype(float32)``, as AConvNet-style
+projects do), the same with ``mstar_header`` + ``mstar_raw``, and reading every file's bytes in one
 thread. Then the peak resident memory of the load in a fresh process, against its output's size.
 
 db: the same test set loaded with ``load(128, 'a')`` and ``load(128, 'ap')``, linear and with
@@ -220,11 +225,13 @@ def centre(planes: np.ndarray, height: int, width: int) -> np.ndarray:
     return out
 
 
-def by_hand(root: pathlib.Path, size: int = 128) -> tuple[np.ndarray, np.ndarray]:
+def by_hand(root: pathlib.Path, size: int = 128, ofmt: str = "ap") -> tuple[np.ndarray, np.ndarray]:
     """What a training project writes: find the chips by name, parse each header in Python, read
-    the block with np.fromfile, convert, crop, stack; labels from the header's serial."""
+    the block (or, for "a", the magnitude plane only) with np.fromfile, convert, crop, stack;
+    labels from the header's serial."""
     classes = vantrel.SPLITS["soc"].subsets["test"].serials
     label_of = {serial.lower(): i for i, serials in enumerate(classes.values()) for serial in serials}
+    planes_read = 1 if ofmt == "a" else 2
     images, labels = [], []
     for path in sorted(glob.glob(os.path.join(root, "**", "HB*.0*"), recursive=True)):
         header = {}
@@ -239,11 +246,22 @@ def by_hand(root: pathlib.Path, size: int = 128) -> tuple[np.ndarray, np.ndarray
         if float(header["DesiredDepression"]) != 15 or header["TargetSerNum"].lower() not in label_of:
             continue
         rows, columns = int(header["NumberOfRows"]), int(header["NumberOfColumns"])
-        block = np.fromfile(path, ">f4", count=2 * rows * columns, offset=int(header["PhoenixHeaderLength"]))
-        planes = block.reshape(2, rows, columns).astype(np.float32)
-        images.append(np.moveaxis(centre(planes, size, size), 0, -1))
+        block = np.fromfile(path, ">f4", count=planes_read * rows * columns,
+                            offset=int(header["PhoenixHeaderLength"]))
+        planes = block.reshape(planes_read, rows, columns).astype(np.float32)
+        image = centre(planes, size, size)
+        images.append(image[0] if ofmt == "a" else np.moveaxis(image, 0, -1))
         labels.append(label_of[header["TargetSerNum"].lower()])
     return np.stack(images), np.array(labels)
+
+
+def numpy_loop(records: list[tuple[str, int, int, int]], size: int = 88) -> np.ndarray:
+    """Headers already known (a catalog in hand): the magnitude plane of each record, cropped."""
+    images = []
+    for path, offset, rows, columns in records:
+        plane = np.fromfile(path, ">f4", count=rows * columns, offset=offset).reshape(rows, columns)
+        images.append(centre(plane, size, size).astype(np.float32))
+    return np.stack(images)
 
 
 def with_reader(chip_paths: list[str], size: int = 128) -> np.ndarray:
@@ -263,35 +281,114 @@ def bytes_only(chip_paths: list[str]) -> None:
             f.read()
 
 
+def needed_ranges(records: list[tuple[str, int, int, int]], size: int) -> list[tuple[str, list[tuple[int, int]]]]:
+    """(path, [(offset, length), ...]) of the bytes a load at `size` of the magnitude plane needs:
+    the header, and the window's rows; joined when they lie within a page of each other."""
+    out = []
+    for path, offset, rows, columns in records:
+        top = (rows - size) // 2
+        begin, end = max(0, top), min(rows, top + size)
+        ranges = [(0, offset)]
+        rows_at, length = offset + 4 * columns * begin, 4 * columns * max(0, end - begin)
+        if rows_at - offset <= 4096:
+            ranges = [(0, rows_at + length)]
+        elif length:
+            ranges.append((rows_at, length))
+        out.append((path, ranges))
+    return out
+
+
+def read_ranges(chips: list[tuple[str, list[tuple[int, int]]]]) -> None:
+    for path, ranges in chips:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_RANDOM)  # the bytes asked for, no read-ahead
+            for offset, length in ranges:
+                os.pread(fd, length, offset)
+        finally:
+            os.close(fd)
+
+
+def needed_bytes(chips: list[tuple[str, list[tuple[int, int]]]], threads: int = 1) -> None:
+    """The floor: only the needed bytes, one read each, from `threads` threads at once."""
+    if threads == 1:
+        return read_ranges(chips)
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(threads) as pool:
+        list(pool.map(read_ranges, [chips[i::threads] for i in range(threads)]))
+
+
+def needed_bytes_advised(chips: list[tuple[str, list[tuple[int, int]]]]) -> None:
+    """The floor another way: every needed range asked of the kernel at once (WILLNEED), then read."""
+    for path, ranges in chips:
+        fd = os.open(path, os.O_RDONLY)
+        for offset, length in ranges:
+            os.posix_fadvise(fd, offset, length, os.POSIX_FADV_WILLNEED)
+        os.close(fd)
+    read_ranges(chips)
+
+
 def bench_load(root: pathlib.Path, repeat: int) -> None:
     chip_paths = test_set_tree(root)
 
-    def ours(threads=None, progress=False):
+    def ours(size, ofmt, threads=None, progress=False):
         def run():
             catalog = vantrel.scan(root, threads=threads, progress=False).split("soc", "test")
             with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
-                return catalog.load(128, "ap", threads=threads, progress=progress), catalog.labels
+                return catalog.load(size, ofmt, threads=threads, progress=progress), catalog.labels
         return run
 
     import warnings
 
     warnings.simplefilter("ignore")  # the CD lacks three SOC classes, as it should
-    x, labels = ours()()
-    x_hand, labels_hand = by_hand(root)
-    assert np.array_equal(x, x_hand) and np.array_equal(labels, labels_hand), "the loaders disagree"
+    test = vantrel.scan(root, progress=False).split("soc", "test")
+    records = list(zip(test.column("path"), test.column("data_offset"), test.column("rows"), test.column("columns")))
+    chips88 = needed_ranges(records, 88)
+    for size, ofmt in ((128, "ap"), (88, "a")):
+        x, labels = ours(size, ofmt)()
+        x_hand, labels_hand = by_hand(root, size, ofmt)
+        assert np.array_equal(x, x_hand) and np.array_equal(labels, labels_hand), "the loaders disagree"
+    assert np.array_equal(test.load(88, "a", progress=False), numpy_loop(records)), "the loaders disagree"
     os.sync()
+    count = len(chip_paths)
+
     rows = compare([(label, fn, root) for label, fn in (
-        ("vantrel: scan + split + load(128, 'ap')", ours()),
-        ("vantrel, threads=1", ours(1)),
-        ("vantrel, with a progress bar (to /dev/null)", ours(progress=True)),
+        ("vantrel: scan + split + load(88, 'a')", ours(88, "a")),
+        ("vantrel, threads=1", ours(88, "a", 1)),
+        ("vantrel: scan alone", lambda: vantrel.scan(root, progress=False)),
+        ("vantrel: load(88, 'a') of the split (headers known)", lambda: test.load(88, "a", progress=False)),
+        ("by hand: headers in Python, np.fromfile (magnitude)", lambda: by_hand(root, 88, "a")),
+        ("NumPy loop over the records (headers known)", lambda: numpy_loop(records)),
+        ("needed bytes only, one thread", lambda: needed_bytes(chips88)),
+        ("needed bytes only, 8 threads", lambda: needed_bytes(chips88, 8)),
+        ("needed bytes only, 32 threads", lambda: needed_bytes(chips88, 32)),
+        ("needed bytes only, all asked for first (WILLNEED)", lambda: needed_bytes_advised(chips88)),
+        ("whole files, one thread", lambda: bytes_only(chip_paths)))], repeat)
+    by = {label: (warm, cold) for label, warm, cold in rows}
+    print(f"\n{count} chips of the SOC test set (7 classes, with previews) into one ({count}, 88, 88) float32 "
+          f"array; {default_threads()} CPUs")
+    print(f"{'method':54} {'warm ms':>8} {'us/chip':>8} {'cold ms':>8}")
+    for label, warm, cold in rows:
+        print(f"{label:54} {warm * 1e3:8.1f} {warm / count * 1e6:8.2f} {cold * 1e3:8.1f}")
+    ours88, hand88 = by["vantrel: scan + split + load(88, 'a')"], by["by hand: headers in Python, np.fromfile (magnitude)"]
+    floor = min(cold for label, _, cold in rows if label.startswith("needed bytes"))
+    known, loop = by["vantrel: load(88, 'a') of the split (headers known)"], by["NumPy loop over the records (headers known)"]
+    print(f"cold: {hand88[1] / ours88[1]:.2f}x the by-hand loop (goal 3x), {ours88[1] / floor:.2f}x the time of "
+          f"the needed bytes' fastest read (goal at most 1.5x)")
+    print(f"warm, headers known: {loop[0] / known[0]:.2f}x the NumPy loop (goal 4x); cold {loop[1] / known[1]:.2f}x")
+
+    rows = compare([(label, fn, root) for label, fn in (
+        ("vantrel: scan + split + load(128, 'ap')", ours(128, "ap")),
+        ("vantrel, threads=1", ours(128, "ap", 1)),
+        ("vantrel, with a progress bar (to /dev/null)", ours(128, "ap", progress=True)),
         ("by hand: header in Python, np.fromfile, crop, stack", lambda: by_hand(root)),
         ("by hand with mstar_header + mstar_raw", lambda: with_reader(chip_paths)),
         ("reading the files' bytes only, one thread", lambda: bytes_only(chip_paths)))], repeat)
-    table(f"{len(chip_paths)} chips of the SOC test set (7 classes, with previews) into one "
-          f"({len(chip_paths)}, 128, 128, 2) float32 array; {default_threads()} CPUs", rows, len(chip_paths),
-          next(r[1] for r in rows if r[0].startswith("by hand:")), "vs by hand")
-    print(f"vantrel takes {rows[0][1] / rows[-1][1]:.2f} times the time of reading the bytes only (warm), "
-          f"{rows[0][2] / rows[-1][2]:.2f} times (cold)")
+    hand = next(r for r in rows if r[0].startswith("by hand:"))
+    table(f"{count} chips of the SOC test set (7 classes, with previews) into one ({count}, 128, 128, 2) float32 "
+          f"array; {default_threads()} CPUs", rows, count, hand[1], "vs by hand")
+    print(f"vantrel: {hand[1] / rows[0][1]:.2f}x the by-hand loop warm (goal 5x), {hand[2] / rows[0][2]:.2f}x cold")
 
     peak, out = fresh_process(STATUS + """
 import sys, warnings, numpy, vantrel, vantrel.catalog, vantrel.loading

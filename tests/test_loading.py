@@ -1,6 +1,8 @@
 """Catalog.load against mstar_raw on the real chips (every format and dtype, crops, pads,
 non-square chips and windows), its faults, the dataset class, save/export and the chip viewer."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -34,7 +36,9 @@ def ulps(got, want):
     return np.max(np.abs(got - want) / np.spacing(np.maximum(np.abs(want), np.finfo(np.float64).tiny)), initial=0)
 
 
-@pytest.mark.parametrize("size", [128, (64, 100), (200, 30)])
+# Only the window's rows are read: a window flush with a chip's top (129 rows at 128), three apart
+# reads (64 of 193 rows), rows padded and columns cropped, one row, odd sizes.
+@pytest.mark.parametrize("size", [128, (64, 100), (200, 30), (1, 193), (55, 53)])
 @pytest.mark.parametrize("ofmt", ["a", "ap", "r", "c"])
 def test_values_match_the_reader_in_every_format(catalog, ofmt, size):
     wide = {"c": np.complex128}.get(ofmt, np.float64)
@@ -71,6 +75,7 @@ CHIP = (REAL / "HB15696.001").read_bytes()
 @pytest.mark.parametrize("change, error, words", [
     (lambda p: p.unlink(), FileNotFoundError, "No such file or directory"),
     (lambda p: p.write_bytes(CHIP[:-100]), ValueError, "data block is truncated"),
+    (lambda p: p.write_bytes(CHIP[:len(CHIP) // 4]), ValueError, "data block is truncated"),  # in the window's rows
     (lambda p: p.write_bytes(CHIP.replace(b"NumberOfRows= 129", b"NumberOfRows= 128") + b"\0" * 1024),
      ValueError, "changed since the scan"),
     (lambda p: p.write_bytes(b"GIF89a" + CHIP), ValueError, "is no longer a chip"),
@@ -83,6 +88,31 @@ def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, e
     with pytest.raises(error, match=words) as caught:
         catalog.load(threads=2)
     assert str(tmp_path / "HB00017.001") in str(caught.value)
+
+
+def drop_pages(paths):
+    for path in paths:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
+@pytest.mark.parametrize("ofmt, size", [("a", 88), ("ap", (64, 100))])
+def test_cold_files_read_ahead_give_the_same_values(tmp_path, ofmt, size):
+    # Files out of the page cache take the read-ahead path, which plans other chips' reads.
+    sources = [p for p in sorted(RELEASE.rglob("HB*")) if p.read_bytes().startswith(b"\n[PhoenixHeaderVer")]
+    for n in range(60):
+        (tmp_path / f"HB{n:05d}.00{n % 10}").write_bytes(sources[n % len(sources)].read_bytes())
+    warm = scan(tmp_path)
+    want = warm.load(size, ofmt)
+    os.sync()
+    drop_pages(tmp_path.iterdir())
+    cold = scan(tmp_path, threads=2)
+    assert cold.column("path") == warm.column("path") and cold.column("checksum") == warm.column("checksum")
+    drop_pages(tmp_path.iterdir())
+    assert np.array_equal(cold.load(size, ofmt, threads=2), want)
 
 
 def test_ctrl_c_interrupts_a_long_load(tmp_path):

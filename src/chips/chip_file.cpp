@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace chips {
@@ -45,6 +46,35 @@ ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error
     }
     return static_cast<ssize_t>(done);
 }
+
+ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error, bool& cold) noexcept {
+    std::size_t done = 0;
+#ifdef RWF_NOWAIT
+    for (;;) {
+        iovec part{static_cast<char*>(buffer) + done, size - done};
+        const ssize_t got = ::preadv2(fd, &part, 1, offset + static_cast<off_t>(done), RWF_NOWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // EAGAIN: not cached; EOPNOTSUPP and the like: read as usual below
+        done += static_cast<std::size_t>(got);
+        if (done == size) return static_cast<ssize_t>(done);
+    }
+#endif
+    const ssize_t rest = read_at(fd, static_cast<char*>(buffer) + done, size - done, offset + static_cast<off_t>(done), error);
+    if (rest < 0) return -1;
+    if (rest > 0) cold = true;
+    return static_cast<ssize_t>(done) + rest;
+}
+
+void read_ahead(const char* path, const ByteRange* ranges, std::size_t count) noexcept {
+    int error = 0;
+    FileHandle file = open_for_reading(path, error);
+    if (!file) return;  // the read proper reports it
+    for (std::size_t i = 0; i < count; ++i)
+        if (ranges[i].size > 0)
+            ::posix_fadvise(file.get(), ranges[i].offset, static_cast<off_t>(ranges[i].size), POSIX_FADV_WILLNEED);
+}
+
+void exact_reads(int fd) noexcept { ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
 
 std::string error_text(int error) {
     char text[256];

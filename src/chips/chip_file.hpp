@@ -40,6 +40,21 @@ off_t regular_file_size(int fd, int& error) noexcept;
 // at the end of the file) or -1 with errno in `error`.
 ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error) noexcept;
 
+// read_at, first asking only for what the page cache holds (RWF_NOWAIT): `cold` becomes true when
+// the device had to be waited for, so that callers start reading ahead only on cold files.
+ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error, bool& cold) noexcept;
+
+// Asks the kernel to read these bytes of the file into the page cache without waiting for them:
+// reads kept in flight for the device, whatever the number of threads that wait on their own.
+struct ByteRange {
+    off_t offset = 0;
+    std::size_t size = 0;
+};
+void read_ahead(const char* path, const ByteRange* ranges, std::size_t count) noexcept;
+
+// Reads of this file fetch only the bytes asked for (no read-ahead around them).
+void exact_reads(int fd) noexcept;
+
 // "No such file or directory", for reasons and messages.
 std::string error_text(int error);
 

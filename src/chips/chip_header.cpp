@@ -18,7 +18,6 @@ namespace chips {
 
 namespace {
 
-constexpr std::size_t first_read = 4096;    // a page: every real header fits
 constexpr std::size_t md5_block = 1 << 16;  // verify streams the data block in blocks of this size
 
 ChipHeader skipped(std::string reason) {
@@ -156,7 +155,7 @@ std::string fault_reason(const phoenix::Header& header) {
     return "header line " + std::to_string(header.fault_line) + " " + phoenix::describe(header.fault);
 }
 
-ChipHeader read_chip_header(const std::string& path, bool verify) {
+ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
     if (!file) return ChipHeader{};  // unreadable: nothing shows it is a chip
@@ -171,7 +170,9 @@ ChipHeader read_chip_header(const std::string& path, bool verify) {
     // Most files are no chips (previews, pages): their first page tells, and only chips are asked
     // for their size.
     std::size_t want = first_read;
-    ssize_t got = read_more(0, want);
+    if (!verify) exact_reads(file.get());  // a page, not the kernel's read-ahead of a whole chip
+    if (scratch.size() < want) scratch.resize(want);
+    ssize_t got = read_at(file.get(), scratch.data(), want, 0, error, cold);
     if (got < 0) return ChipHeader{};
     std::size_t have = static_cast<std::size_t>(got);
     if (!std::string_view(scratch.data(), have).starts_with(phoenix::chip_signature)) return ChipHeader{};

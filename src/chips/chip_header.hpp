@@ -4,6 +4,7 @@
 
 #include "format/phoenix_header.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,10 +57,14 @@ struct ChipHeader {
     std::string checksum;
 };
 
+// The bytes a scan reads first: a page, which holds every real header.
+inline constexpr std::size_t first_read = 4096;
+
 // Reads the file's header (one read of a page for a header of usual size, never more than
 // header_limit bytes) and checks the file's size against it; `verify` also streams the data block
 // through MD5 in fixed-size blocks and checks it against Chip_MD5_CheckSum. A file that cannot be
-// opened or read before it shows a chip's first bytes is passed over as no chip.
-ChipHeader read_chip_header(const std::string& path, bool verify);
+// opened or read before it shows a chip's first bytes is passed over as no chip. `cold` becomes
+// true when the first read had to wait for the device.
+ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold);
 
 }  // namespace chips

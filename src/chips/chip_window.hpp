@@ -2,6 +2,7 @@
 // what the catalog recorded, and the window of its planes decoded straight into place.
 #pragma once
 
+#include "chip_file.hpp"
 #include "chip_header.hpp"
 
 #include <cstddef>
@@ -33,10 +34,16 @@ struct LoadFault {
     std::string message;
 };
 
+// The bytes of the file a load needs, in file order: the header, then the window's rows of the
+// magnitude plane and, unless `planes` is amplitude, of the phase plane. Returns how many ranges
+// (up to 3) are in `ranges`; ranges that touch or lie within a page of each other are joined.
+std::size_t needed_bytes(const Layout& layout, const Window& window, ByteRange ranges[3]) noexcept;
+
 // Reads the chip at `path`, whose header the catalog recorded as `layout` and `recorded`, into
-// `slot` (zeroed beforehand: the padding stays zero). False with `fault` set when the file cannot
-// be read, is shorter than the layout, or differs from what the scan recorded (size, header bytes).
+// `slot` (zeroed beforehand: the padding stays zero), reading only needed_bytes. False with
+// `fault` set when the file cannot be read, is shorter than the layout, or differs from what the
+// scan recorded (size, header bytes). `cold` becomes true when a read had to wait for the device.
 bool load_chip(const std::string& path, const Layout& layout, const Recorded& recorded, const Window& window,
-               void* slot, LoadFault& fault);
+               void* slot, LoadFault& fault, bool& cold);
 
 }  // namespace chips

@@ -4,6 +4,8 @@
 #include "mstar/core/ref.hpp"
 #include "parallel.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -35,6 +37,51 @@ struct FirstFault {
 
 // Per chip: data_offset, rows, columns, file_size, header_digest (its bits as int64).
 constexpr std::size_t fields = 5;
+
+// Once a read has waited for the device, the workers ask the kernel for the needed bytes of the
+// next `depth` chips before reading their own: the device then has many reads in flight, however
+// few threads decode. Warm files never start it.
+class ReadAhead {
+public:
+    static constexpr std::size_t depth = 32;
+
+    ReadAhead(const std::vector<std::string>& paths, const std::int64_t* layouts, const Window& window)
+        : paths_(paths), layouts_(layouts), window_(window) {}
+
+    void before(std::size_t i) noexcept {
+        if (!cold_.load(std::memory_order_relaxed)) return;
+        const std::size_t limit = std::min(paths_.size(), i + 1 + depth);
+        std::size_t next = next_.load(std::memory_order_relaxed);
+        while (next < limit) {
+            const std::size_t chip = std::max(next, i + 1);  // those before are being read already
+            if (!next_.compare_exchange_weak(next, chip + 1, std::memory_order_relaxed)) continue;
+            ByteRange ranges[3];
+            const std::size_t count = needed_bytes(layout(chip), window_, ranges);
+            read_ahead(paths_[chip].c_str(), ranges, count);
+            next = chip + 1;
+        }
+    }
+
+    void after(bool cold) noexcept {
+        if (cold) cold_.store(true, std::memory_order_relaxed);
+    }
+
+    Layout layout(std::size_t i) const noexcept {
+        const std::int64_t* row = layouts_ + fields * i;
+        return {row[0], row[1], row[2]};
+    }
+    Recorded recorded(std::size_t i) const noexcept {
+        const std::int64_t* row = layouts_ + fields * i;
+        return {row[3], static_cast<std::uint64_t>(row[4])};
+    }
+
+private:
+    const std::vector<std::string>& paths_;
+    const std::int64_t* layouts_;
+    const Window& window_;
+    std::atomic<bool> cold_{false};
+    std::atomic<std::size_t> next_{0};
+};
 
 PyObject* raise(const FirstFault& first, PyObject* path) noexcept {
     if (first.fault.error != 0) {
@@ -83,14 +130,17 @@ PyObject* load(PyObject*, PyObject* args) noexcept {
         const auto* numbers = static_cast<const std::int64_t*>(layouts.data());
         auto* slots = static_cast<char*>(out.data());
         FirstFault first;
+        ReadAhead ahead(paths, numbers, window);
         const int done = run_parallel(
             count, threads,
             [&](std::size_t i) {
-                const std::int64_t* row = numbers + fields * i;
-                const Layout layout{row[0], row[1], row[2]};
-                const Recorded recorded{row[3], static_cast<std::uint64_t>(row[4])};
+                ahead.before(i);
                 LoadFault fault;
-                if (load_chip(paths[i], layout, recorded, window, slots + i * window.slot_bytes(), fault)) return true;
+                bool cold = false;
+                const bool loaded = load_chip(paths[i], ahead.layout(i), ahead.recorded(i), window,
+                                              slots + i * window.slot_bytes(), fault, cold);
+                ahead.after(cold);
+                if (loaded) return true;
                 first.record(i, std::move(fault));
                 return false;
             },

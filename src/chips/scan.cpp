@@ -1,5 +1,6 @@
 #include "scan.hpp"
 
+#include "chip_file.hpp"
 #include "chip_header.hpp"
 #include "mstar/core/ref.hpp"
 #include "parallel.hpp"
@@ -21,6 +22,8 @@ namespace {
 
 using mstar::Ref;
 using mstar::steal;
+
+constexpr std::size_t read_ahead_files = 16;  // per thread
 
 // Files waiting to be read, handed out in small batches so that both the walk and the reading
 // keep every thread busy.
@@ -183,17 +186,27 @@ PyObject* scan(PyObject*, PyObject* args) noexcept {
                     }
                     queue.close();
                 }
+                // Once a first page had to wait for the device, the next files' first pages are
+                // asked for ahead, so that many reads are in flight whatever the thread count.
+                bool cold = false;
                 while (Batch* batch = queue.next(state)) {
-                    for (std::size_t i = 0; i < batch->paths.size(); ++i) {
+                    const std::size_t size = batch->paths.size();
+                    std::size_t hinted = 0;
+                    for (std::size_t i = 0; i < size; ++i) {
+                        for (hinted = std::max(hinted, i + 1); cold && hinted < std::min(size, i + 1 + read_ahead_files);
+                             ++hinted) {
+                            const ByteRange page{0, first_read};
+                            read_ahead(batch->paths[hinted].c_str(), &page, 1);
+                        }
                         // Whatever goes wrong with one file is that file's reason, never the scan's.
                         try {
-                            batch->found[i] = read_chip_header(batch->paths[i], verify != 0);
+                            batch->found[i] = read_chip_header(batch->paths[i], verify != 0, cold);
                         } catch (const std::bad_alloc&) {
                             batch->found[i].kind = ChipHeader::Kind::skipped;
                             batch->found[i].reason = "out of memory";  // short enough to need no allocation
                         }
                     }
-                    state.done += batch->paths.size();
+                    state.done += size;
                 }
                 return true;
             },
