@@ -414,7 +414,7 @@ def bench_db(root: pathlib.Path, repeat: int) -> None:
     os.sync()
     rows = compare([(f"load(128, {ofmt!r}{', db=True' if db else ''})", loader(ofmt, db), root)
                     for ofmt in ("a", "ap") for db in (False, True)], repeat)
-    table(f"the {len(split)} chips of the SOC test set, linear and in dB; {os.process_cpu_count()} CPUs", rows,
+    table(f"the {len(split)} chips of the SOC test set, linear and in dB; {default_threads()} CPUs", rows,
           len(split), rows[0][1], "vs 'a'")
     for i in (0, 2):
         print(f"db=True costs {rows[i + 1][1] / rows[i][1]:.2f}x the linear {rows[i][0]} (warm), "

@@ -77,13 +77,15 @@ __attribute__((always_inline)) inline void dispatch(const unsigned char* src, Ou
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default")))
+// Built for AVX-512 (twice the lanes: half the time a value), AVX2 and plain x86-64, the best the
+// processor runs chosen at load; without FMA contraction (ISO C++ mode), all give the same bits.
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 void decibel_samples(const unsigned char* src, float* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
     dispatch(src, dst, count, stride, floor);
 }
 
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 void decibel_samples(const unsigned char* src, double* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
     dispatch(src, dst, count, stride, floor);
