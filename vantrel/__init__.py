@@ -7,7 +7,6 @@
 """
 
 import os as _os
-import sys as _sys
 
 TYPE_CHECKING = False  # true for type checkers only; spares importing typing
 if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
@@ -43,22 +42,15 @@ def __getattr__(name):
     if name in _LAZY:
         import importlib
 
-        module = _LAZY[name]
-        if module == "datasets.mstar" and not _reader_module_built():
-            module = "portable"
-        value = getattr(importlib.import_module(f".{module}", __name__), name)
+        if _LAZY[name] == "datasets.mstar":
+            from ._reader import reader
+
+            value = getattr(reader(), name)
+        else:
+            value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
-def _reader_module_built():
-    # The reader module is a CPython 3.13 module; a wheel built for the stable ABI leaves it out.
-    if _sys.version_info[:2] != (3, 13) or _sys.implementation.name != "cpython":
-        return False
-    import importlib.util
-
-    return importlib.util.find_spec(f"{__name__}.datasets.mstar") is not None
 
 
 def __dir__():
