@@ -27,7 +27,7 @@ _LAZY = {"mstar_header": "datasets.mstar", "mstar_raw": "datasets.mstar", "scan"
          "Record": "catalog", "SPLITS": "splits", "MSTAR": "dataset", "load_saved": "loading"}
 
 
-def data_path(name):
+def data_path(name: str) -> str:
     """Return the directory of the bundled sample files of data set `name`.
 
     The result is a ``str`` ending with the path separator, so that a file name can be appended
@@ -38,7 +38,7 @@ def data_path(name):
     return _os.path.join(_DATA_DIR, name, "")
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     if name in _LAZY:
         import importlib
 
@@ -53,5 +53,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))

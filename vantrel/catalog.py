@@ -9,7 +9,7 @@ import operator
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, overload
+from typing import TYPE_CHECKING, Any, cast, overload
 
 from . import _chips
 from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
@@ -162,7 +162,7 @@ class Catalog(Sequence[Record]):
         if isinstance(index, slice):
             return self._take(range(len(self))[index])
         try:
-            i = range(len(self))[operator.index(index)]  # IndexError as a list gives it
+            i = range(len(self))[operator.index(cast(int, index))]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
             return self._take(self._positions(index))
         return Record(*(_item(self._columns[name], i) for name in FIELDS + CHECKS))
@@ -339,7 +339,7 @@ class Catalog(Sequence[Record]):
 
         return splits.select(self, name, subset, depression, strict)
 
-    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike = None, *,
+    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
              db: bool = False, floor_db: float = -100.0, threads: int | None = None,
              progress: bool | None = None) -> np.ndarray:
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
@@ -381,7 +381,7 @@ class Catalog(Sequence[Record]):
         return loading.load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-             dtype: DTypeLike = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+             dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
              progress: bool | None = None) -> None:
         """Loads the chips as ``load`` does and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
@@ -578,11 +578,12 @@ def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> t
 def _with_arrays(columns: dict[str, list[Any]]) -> dict[str, Any]:
     import numpy as np
 
+    result: dict[str, Any] = dict(columns)
     for name, dtype in NUMBERS.items():
         array = np.array(columns[name], dtype=dtype)
         array.flags.writeable = False
-        columns[name] = array
-    return columns
+        result[name] = array
+    return result
 
 
 def _as_list(values: Any) -> list[Any]:
@@ -596,7 +597,8 @@ def _item(values: Any, i: int) -> Any:
 
 def _checksum_of(path: str) -> str:
     found, _ = _chips.scan(os.fsencode(path), False, 1, None)
-    return found["checksum"][0] if found["checksum"] else f"unreadable {path}"  # such a record is a chip of its own
+    checksums = found["checksum"]
+    return str(checksums[0]) if checksums else f"unreadable {path}"  # such a record is a chip of its own
 
 
 def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | None = None,
@@ -634,5 +636,5 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
 
     columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, "checksum")}
     for name, dtype in NUMBERS.items():
-        columns[name] = np.frombuffer(found[name], dtype)  # read-only, as the catalog's arrays are
+        columns[name] = np.frombuffer(cast(bytes, found[name]), dtype)  # read-only, as the catalog's arrays are
     return Catalog._from_columns(columns, skipped, root=root)

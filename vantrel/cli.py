@@ -282,7 +282,8 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def _warn(message, category, filename, lineno, file=None, line=None) -> None:
+def _warn(message: Warning | str, category: type[Warning], filename: str, lineno: int, file: object = None,
+          line: str | None = None) -> None:
     print(f"vantrel: warning: {message}", file=sys.stderr)
 
 

@@ -59,7 +59,7 @@ class MSTAR:
 
     def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict[str, Any] = "soc",
                  subset: str | None = "train", size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-                 dtype: DTypeLike = None, transform: Callable[[Any], Any] | None = None,
+                 dtype: DTypeLike | None = None, transform: Callable[[Any], Any] | None = None,
                  target_transform: Callable[[int], Any] | None = None, *, db: bool = False,
                  floor_db: float = -100.0, val_fraction: float | None = None, val: bool = False, seed: int = 0,
                  threads: int | None = None, progress: bool | None = None) -> None:

@@ -10,7 +10,8 @@ from __future__ import annotations
 import operator
 import os
 import zipfile
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _chips
 from ._options import check_flag, check_threads
@@ -42,7 +43,7 @@ def _window(catalog: Table, size: int | tuple[int, int] | None) -> tuple[int, in
         try:
             height = width = whole(size)
         except TypeError:
-            pair = tuple(size)
+            pair = tuple(cast("Iterable[int]", size))  # not a whole number: a pair, or the TypeError below
             if len(pair) != 2:
                 raise ValueError from None
             height, width = (whole(v) for v in pair)
@@ -54,7 +55,7 @@ def _window(catalog: Table, size: int | tuple[int, int] | None) -> tuple[int, in
     return height, width
 
 
-def _dtype(ofmt: str, dtype: DTypeLike) -> tuple[Any, bool]:
+def _dtype(ofmt: str, dtype: DTypeLike | None) -> tuple[Any, bool]:
     """The output's dtype and whether it is the wide one."""
     import numpy as np
 
@@ -91,7 +92,7 @@ def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
         raise ValueError(f"floor_db {floor_db!r} is too large") from None
 
 
-def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike = None, *,
+def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
          db: bool = False, floor_db: float = -100.0, threads: int | None = None,
          progress: bool | None = None) -> np.ndarray:
     """The stacked windows of ``Catalog.load``."""
@@ -119,7 +120,7 @@ def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "
 
 
 def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-         dtype: DTypeLike = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+         dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
          progress: bool | None = None) -> None:
     """The file of ``Catalog.save``."""
     import numpy as np

@@ -28,7 +28,7 @@ T72_VARIANTS_CD1, T72_VARIANTS_CD2 = "MSTAR_PUBLIC_T_72_VARIANTS_CD1", "MSTAR_PU
 @dataclass(frozen=True)
 class Subset:
     depressions: tuple[float, ...]
-    serials: dict[str, tuple[str, ...]]  # class name -> serial numbers
+    serials: Mapping[str, tuple[str, ...]]  # class name -> serial numbers
     published: dict[str, int] = field(default_factory=dict)  # class name -> chips in the literature's table
     published_serials: dict[str, int] = field(default_factory=dict)  # serial -> chips, where the table gives them
     cds: tuple[str, ...] = ()  # the release CDs that hold its chips
@@ -112,6 +112,7 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
         if isinstance(values, str):
             values = (values,)
         serials[str(name)] = tuple(str(value) for value in values)
+    depressions: tuple[float, ...]
     if depression is None:
         depressions = ()
     elif isinstance(depression, (int, float)):
@@ -123,18 +124,19 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
 
 def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[list[int], list[int]]:
     """The positions of the catalog's chips in the subset, and their labels."""
-    label_of_serial = {}
+    label_of_serial: dict[str, int] = {}
     for label, class_name in enumerate(classes):
         for serial in chosen.serials.get(class_name, ()):
             label_of_serial[serial.strip().lower()] = label
     depressions = set(chosen.depressions)
     found_depressions = catalog._values("depression").tolist()
-    positions, labels = [], []
+    positions: list[int] = []
+    labels: list[int] = []
     for i, serial in enumerate(catalog._values("serial")):
-        label = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
-        if label is not None and (not depressions or found_depressions[i] in depressions):
+        found = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
+        if found is not None and (not depressions or found_depressions[i] in depressions):
             positions.append(i)
-            labels.append(label)
+            labels.append(found)
     return positions, labels
 
 

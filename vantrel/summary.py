@@ -35,11 +35,11 @@ def summary(catalog: Table) -> str:
     totals = [sum(counts[key, d] for key in rows) for d in heads]
     footer = (["total"] + ([""] if split else []) + [""] + [str(t) for t in totals] + [str(len(catalog))])
     table = [head, *body, footer]
-    labels = len(head) - len(heads) - 1  # left-aligned text columns
+    texts = len(head) - len(heads) - 1  # left-aligned text columns
     widths = [max(len(row[i]) for row in table) for i in range(len(head))]
 
     def line(row: list[str]) -> str:
-        return "  ".join(cell.ljust(w) if i < labels else cell.rjust(w)
+        return "  ".join(cell.ljust(w) if i < texts else cell.rjust(w)
                          for i, (cell, w) in enumerate(zip(row, widths))).rstrip()
 
     rule = "-" * len(line(head))
