@@ -130,3 +130,35 @@ def test_the_modules_of_vantrel_import_each_other_without_a_cycle():
         if module not in state:
             visit(module, [module])
     assert cycles == []
+
+
+def test_the_native_column_table_is_the_python_one():
+    from vantrel import _chips
+    from vantrel._table import CHECKS, FIELDS, NUMBERS
+
+    assert set(_chips.COLUMNS) == {*FIELDS, *CHECKS, "checksum"}
+    assert {name: dtype for name, dtype in _chips.COLUMNS.items() if dtype != "str"} == NUMBERS
+    assert set(_chips.LAYOUT) <= set(NUMBERS) and len(set(_chips.LAYOUT)) == len(_chips.LAYOUT)
+    with open(SAMPLE, "rb") as chip:
+        assert chip.read(len(_chips.CHIP_SIGNATURE)) == _chips.CHIP_SIGNATURE == b"\n[PhoenixHeaderVer"
+
+
+@pytest.mark.parametrize("change, error", [
+    ({}, None), ({"ofmt": "ap"}, None), ({"ofmt": "x"}, ValueError), ({"ofmt": "c", "decibels": True}, ValueError),
+    ({"ofmt": None}, TypeError), ({"height": None}, TypeError), ({"plane": 0}, TypeError)])
+def test_the_native_load_takes_its_arguments_by_keyword(change, error):
+    import numpy as np
+
+    from vantrel import _chips
+
+    arguments = dict(paths=[], layouts=np.empty((0, len(_chips.LAYOUT)), np.int64), out=np.empty(0, np.float32),
+                     height=4, width=4, ofmt="a", wide=False, threads=1, progress=None)
+    arguments.update(change)
+    arguments = {name: value for name, value in arguments.items() if value is not None}
+    if error is None:
+        assert _chips.load(**arguments) is None
+    else:
+        with pytest.raises(error):
+            _chips.load(**arguments)
+    with pytest.raises(TypeError):
+        _chips.load(*arguments.values())
