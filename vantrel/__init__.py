@@ -32,6 +32,21 @@ def data_path(name: str) -> str:
 
     The result is a ``str`` ending with the path separator, so that a file name can be appended
     directly: ``data_path('mstar') + 'BTR70_HB03787.004'``.
+
+    Parameters
+    ----------
+    name : str
+        A data set with sample files: 'mstar'.
+
+    Returns
+    -------
+    str
+        The directory, ending with the path separator.
+
+    Raises
+    ------
+    ValueError
+        For a data set without sample files.
     """
     if name not in _DATA_SETS:
         raise ValueError(f"no sample data for {name!r}; known data sets: {', '.join(_DATA_SETS)}")

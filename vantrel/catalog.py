@@ -245,8 +245,13 @@ class Catalog(Sequence[Record]):
         return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
 
     def unique(self) -> Catalog:
-        """One record per chip: of each group of ``duplicates``, the first path in sort order; the
-        records keep their order."""
+        """One record per chip: of each group of ``duplicates``, the first path in sort order.
+
+        Returns
+        -------
+        Catalog
+            The records kept, in their order.
+        """
         return self._take(self._unique_positions())
 
     def _unique_positions(self) -> list[int]:
@@ -259,7 +264,17 @@ class Catalog(Sequence[Record]):
 
     def overlap(self, other: Catalog) -> Catalog:
         """The records of this catalog whose chip (as ``duplicates`` tells chips apart) is also in
-        `other`: ``train.overlap(test)`` is empty when no test chip leaks into training."""
+        `other`: ``train.overlap(test)`` is empty when no test chip leaks into training.
+
+        Parameters
+        ----------
+        other : Catalog
+
+        Returns
+        -------
+        Catalog
+            The records shared, in this catalog's order.
+        """
         theirs = set(other._identities())
         return self._take([i for i, identity in enumerate(self._identities()) if identity in theirs])
 
@@ -275,6 +290,17 @@ class Catalog(Sequence[Record]):
         records taken in the order of their draws. Raw PCG64 streams are fixed, so a seed gives
         the same parts on every platform and NumPy version. Each part keeps the records' order,
         ``classes``, ``labels`` and ``split_name``.
+
+        Returns
+        -------
+        tuple of Catalog
+            One per fraction.
+
+        Raises
+        ------
+        ValueError
+            For fractions that are negative or do not sum to 1, or a seed that is not a
+            non-negative whole number.
         """
         import math
 
@@ -324,6 +350,17 @@ class Catalog(Sequence[Record]):
         differs from the published one (`strict` makes this and missing classes a ValueError);
         a test subset sharing chips with the same split's train subset in this catalog.
 
+        Parameters
+        ----------
+        name : str or dict of str to sequence of str
+            A named split, or classes with their serial numbers.
+        subset : str, optional
+            'train' or 'test', for a named split.
+        depression : float or sequence of float, optional
+            For a split of your own: the depressions to take.
+        strict : bool
+            Missing classes and counts that differ from the published ones are errors.
+
         Returns
         -------
         Catalog
@@ -361,6 +398,23 @@ class Catalog(Sequence[Record]):
         with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
         never, None when stderr is a terminal and the load takes a while.
 
+        Parameters
+        ----------
+        size : int, (int, int) or None
+            The window's side, its (height, width), or None for the chips' own size.
+        ofmt : {'a', 'ap', 'r', 'c'}
+            The format.
+        dtype : numpy dtype, optional
+            float32 or float64 (complex64 or complex128 for 'c').
+        db : bool
+            The amplitude in decibels.
+        floor_db : float
+            The floor of `db`.
+        threads : int, optional
+            Threads to read with.
+        progress : bool or None
+            Whether to show a progress bar.
+
         Returns
         -------
         numpy.ndarray
@@ -383,7 +437,7 @@ class Catalog(Sequence[Record]):
     def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
              dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
              progress: bool | None = None) -> None:
-        """Loads the chips as ``load`` does and writes one ``.npz`` file: the array ``x``, the
+        """Loads the chips as ``load`` does (the same parameters) and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
         split its ``labels`` and ``classes``, and with `db` the ``floor_db``.
         ``vantrel.load_saved(path)`` reads it back.
@@ -439,6 +493,13 @@ class Catalog(Sequence[Record]):
         ``errors="surrogateescape"`` gives back the path. With ``relative=True`` paths are written
         relative to the folder scanned. The file is replaced only once it is written whole.
         ``Catalog.from_csv`` reads it back.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+        relative : bool
+            Write the paths relative to the folder scanned.
 
         Raises
         ------
@@ -624,6 +685,29 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     most 4 times as many). `verify` and `progress` are bools.
     `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
     terminal and the scan takes a while.
+
+    Parameters
+    ----------
+    root : str or os.PathLike
+        A folder, or a single chip file.
+    verify : bool
+        Check each data block against its header's Chip_MD5_CheckSum.
+    threads : int, optional
+        Threads to read with.
+    progress : bool or None
+        Whether to show a progress bar.
+
+    Returns
+    -------
+    Catalog
+        The chips found, in path order, with ``skipped`` and ``root`` set.
+
+    Raises
+    ------
+    FileNotFoundError
+        For a `root` that does not exist.
+    ValueError, TypeError
+        For `threads`, `verify` or `progress` out of range or of the wrong type.
     """
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)

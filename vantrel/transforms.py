@@ -83,7 +83,14 @@ class _Crop:
 
 class CenterCrop(_Crop):
     """The centred window of `size` (an int or (height, width)): it starts at row ``(H - h) // 2``
-    and column ``(W - w) // 2``, as ``Catalog.load`` centres its windows."""
+    and column ``(W - w) // 2``, as ``Catalog.load`` centres its windows.
+
+    Raises
+    ------
+    ValueError
+        When made, for a size that is not a positive int or pair of them; when called, for a
+        crop larger than its input.
+    """
 
     def __call__(self, x: Any) -> Any:
         down, right = self._room(x)
@@ -96,6 +103,18 @@ class RandomCrop(_Crop):
 
     In a torch DataLoader with several workers, each worker gets a copy of the generator; give
     each its own seed (``worker_init_fn``) if the workers must draw differently.
+
+    Parameters
+    ----------
+    size : int or (int, int)
+        The crop's height and width.
+    seed : int, optional
+        The generator's seed.
+
+    Raises
+    ------
+    ValueError
+        As ``CenterCrop``.
     """
 
     def __init__(self, size: int | tuple[int, int], *, seed: int | None = None) -> None:
@@ -147,7 +166,14 @@ class ToDecibels:
 
 class Normalize:
     """``(x - mean) / std``: `mean` and `std` each a number, or one per channel of an (H, W, C)
-    array."""
+    array.
+
+    Raises
+    ------
+    ValueError
+        When made, for a mean or std that is not finite or a std of zero; when called, for one
+        value per channel that does not match the input's channels.
+    """
 
     def __init__(self, mean: float | Sequence[float], std: float | Sequence[float]) -> None:
         import numpy as np
