@@ -527,7 +527,9 @@ class Catalog(Sequence[Record]):
         checks each chip against its file as it does for a scanned catalog; a CSV without those
         columns gives records that record nothing (see CHECKS). A "checksum" column, if present,
         is read too. For a split, the label and class columns give back ``classes`` and
-        ``labels``. The catalog's ``root`` is the folder relative paths are taken from.
+        ``labels`` (a class with no chip in the file has no row to name it: it is given as
+        "class <label>"); the split's name is not in the file. The catalog's ``root`` is the
+        folder relative paths are taken from.
 
         Parameters
         ----------
@@ -550,7 +552,10 @@ class Catalog(Sequence[Record]):
         name = os.fspath(path)
         base = os.path.abspath(os.fspath(root) if root is not None else os.path.dirname(os.path.abspath(name)))
         with open(name, newline="", encoding="utf-8", errors="surrogateescape") as file:
-            rows = list(csv.reader(file))
+            try:
+                rows = list(csv.reader(file))
+            except csv.Error as error:  # a NUL byte, say: no text file at all
+                raise ValueError(f"{os.fsdecode(name)} is not a catalog CSV: {error}") from None
         head = rows[0] if rows else []
         missing = [field for field in FIELDS if field not in head]
         if missing:
