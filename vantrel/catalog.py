@@ -698,9 +698,9 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     verify : bool
         Check each data block against its header's Chip_MD5_CheckSum.
     threads : int, optional
-        Threads to read with.
+        Threads to read the headers on; by default the CPUs this process may use.
     progress : bool or None
-        Whether to show a progress bar.
+        A bar on stderr: always, never, or (None) when stderr is a terminal.
 
     Returns
     -------
