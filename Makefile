@@ -6,7 +6,9 @@ PIP     := $(PY) -m pip install --quiet --disable-pip-version-check
 
 .PHONY: test demo bench bench-dataset fuzz clean wheels test-compat
 
+# mypy checks the package's annotations (configured in pyproject.toml), then the suite runs.
 test: $(VENV)/.installed
+	$(PY) -m mypy
 	$(PY) -m pytest -q
 
 demo: $(VENV)/.installed

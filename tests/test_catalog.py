@@ -144,7 +144,7 @@ def test_indexing_slicing_and_filtering(catalog):
     assert len(catalog.filter(serial=("b01", "E-71"))) == 4
     assert catalog.filter(lambda r: r.rows != r.columns, depression=(15, 45)).column("target_type") == \
         ["brdm2_truck", "d7_bulldozer", "t62_tank", "zil131_truck", "brdm2_truck"]
-    with pytest.raises(TypeError, match="unknown field 'serial_number'"):
+    with pytest.raises(KeyError, match="no field 'serial_number'"):
         catalog.filter(serial_number="b01")
     assert list(Catalog(list(catalog)[:3])) == list(catalog)[:3]
 
@@ -162,6 +162,38 @@ def test_csv_and_pandas_hold_one_row_per_chip(catalog, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError, match="pip install pandas"):
         catalog.to_pandas()
+
+
+@pytest.mark.parametrize("relative", [False, True])
+def test_csv_reads_back_as_a_catalog_that_loads_and_still_checks_its_chips(tmp_path, relative):
+    release = tmp_path / "release"
+    shutil.copytree(RELEASE, release)
+    scanned = scan(release)
+    if not relative:  # a split, whose labels travel (it knows no root to write relative paths from)
+        scanned = scanned.split({"2S1": ["b01"], "SLICY": ["1"], "BRDM2": ["E-71"]})
+    scanned.to_csv(release / "c.csv", relative=relative)
+    back = Catalog.from_csv(release / "c.csv")  # relative paths: from the CSV's folder
+    assert list(back) == list(scanned) and back.classes == scanned.classes
+    assert back.labels is scanned.labels is None or back.labels.tolist() == scanned.labels.tolist()
+    assert [back.column(name) for name in vantrel.catalog.CHECKS] == \
+        [scanned.column(name) for name in vantrel.catalog.CHECKS]
+    assert np.array_equal(back.load(16), scanned.load(16))
+    chip = back.paths[-1]
+    data = bytearray(open(chip, "rb").read())
+    data[data.index(b"TargetSerNum= ") + 14] ^= 0x20  # the same size, another header: the record no longer fits
+    open(chip, "wb").write(data)
+    with pytest.raises(ValueError, match=chip):
+        back.load(16)
+    (tmp_path / "bad.csv").write_text("path,serial\nx,y\n")
+    with pytest.raises(ValueError, match="bad.csv is not a catalog CSV: it has no column 'target_type'"):
+        Catalog.from_csv(tmp_path / "bad.csv")
+
+
+def test_unknown_fields_are_key_errors_and_the_repr_names_split_and_classes(catalog):
+    with pytest.raises(KeyError, match="no field 'serial_number'"):
+        catalog.column("serial_number")
+    split = catalog.split({"SLICY": ["1"]})
+    assert repr(split) == "<Catalog of 2 chips, split=of your own, classes=('SLICY',), 0 skipped>"
 
 
 def test_summary_counts_chips_per_class_and_depression(catalog):

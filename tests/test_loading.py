@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 
 from conftest import REAL, RELEASE, distinct, run_python
-from vantrel import MSTAR, Catalog, load_saved, scan
+from vantrel import MSTAR, SPLITS, Catalog, load_saved, scan
 from vantrel.cli import main
+from vantrel.show import plot_chip
 from vantrel import mstar_raw
 
 
@@ -158,6 +159,15 @@ def test_the_dataset_gives_transformed_items_with_labels(soc_tree):
     assert len(own) == 6 and own.classes == ("gun",) and own[0][0].shape == (8, 8)
 
 
+def test_the_dataset_names_its_classes_and_shows_itself(soc_tree):
+    with pytest.warns(UserWarning):
+        data = MSTAR(soc_tree, subset="test", size=(16, 24), ofmt="ap", dtype="float64")
+    assert data.class_to_idx == {name: i for i, name in enumerate(SPLITS["soc"].classes)}
+    assert repr(data).splitlines() == ["Dataset MSTAR", "    Number of datapoints: 12",
+                                       f"    Root location: {soc_tree}", "    Split: 'soc' test", "    Classes: 10",
+                                       "    Size: 16x24", "    Format: ap (float64)"]
+
+
 def test_the_dataset_holds_out_a_validation_side(soc_tree):
     with pytest.warns(UserWarning):
         train, val = (MSTAR(soc_tree, subset="TRAIN", size=8, val_fraction=1 / 3, val=side) for side in (False, True))
@@ -199,3 +209,6 @@ def test_show_writes_a_png_without_a_display(tmp_path, monkeypatch, capsys):
     assert capsys.readouterr().out.split("\n")[:2] == ["wrote HB14931.015.png", "wrote lin.png"]
     for name in ("HB14931.015.png", "lin.png"):
         assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    figure = plot_chip(chip)  # the library's side: a figure, neither shown nor written
+    assert [axes.get_title() for axes in figure.axes[:2]] == ["amplitude (dB)", "phase"]
+    assert sorted(os.listdir(tmp_path)) == ["HB14931.015.png", "lin.png"]

@@ -84,3 +84,81 @@ def test_stubs_match_the_extension(readers):
             spellings.append(spelling)
             assert mstar.mstar_raw(SAMPLE, spelling).dtype == dtype
     assert len(set(spellings)) == len(spellings) == 13
+
+
+def _imports_of_the_package() -> dict[str, set[str]]:
+    """Module -> the vantrel modules it imports anywhere in its text: at the top, inside functions,
+    under TYPE_CHECKING."""
+    import ast
+
+    root = REPO / "vantrel"
+    names = {".".join(("vantrel", *path.relative_to(root).with_suffix("").parts)).removesuffix(".__init__"): path
+             for pattern in ("*.py", "*.pyi") for path in root.rglob(pattern)}  # .pyi: the extensions
+    graph: dict[str, set[str]] = {}
+    for name, path in names.items():
+        package = name if path.name == "__init__.py" else name.rpartition(".")[0]
+        found = graph.setdefault(name, set())
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                targets = [alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = ".".join(package.split(".")[:len(package.split(".")) - node.level + 1]) if node.level else ""
+                module = ".".join(part for part in (base, node.module) if part)
+                targets = [f"{module}.{alias.name}" if f"{module}.{alias.name}" in names else module
+                           for alias in node.names]
+            else:
+                continue
+            found.update(target for target in targets if target in names and target != name)
+    return graph
+
+
+def test_the_modules_of_vantrel_import_each_other_without_a_cycle():
+    graph = _imports_of_the_package()
+    assert graph["vantrel.splits"] == {"vantrel._table"}  # the check finds imports at all
+    cycles, state = [], {}
+
+    def visit(module: str, path: list[str]) -> None:
+        state[module] = "open"
+        for target in sorted(graph[module]):
+            if state.get(target) == "open":
+                cycles.append(path[path.index(target):] + [target])
+            elif target not in state:
+                visit(target, path + [target])
+        state[module] = "done"
+
+    for module in sorted(graph):
+        if module not in state:
+            visit(module, [module])
+    assert cycles == []
+
+
+def test_the_native_column_table_is_the_python_one():
+    from vantrel import _chips
+    from vantrel._table import CHECKS, FIELDS, NUMBERS
+
+    assert set(_chips.COLUMNS) == {*FIELDS, *CHECKS, "checksum"}
+    assert {name: dtype for name, dtype in _chips.COLUMNS.items() if dtype != "str"} == NUMBERS
+    assert set(_chips.LAYOUT) <= set(NUMBERS) and len(set(_chips.LAYOUT)) == len(_chips.LAYOUT)
+    with open(SAMPLE, "rb") as chip:
+        assert chip.read(len(_chips.CHIP_SIGNATURE)) == _chips.CHIP_SIGNATURE == b"\n[PhoenixHeaderVer"
+
+
+@pytest.mark.parametrize("change, error", [
+    ({}, None), ({"ofmt": "ap"}, None), ({"ofmt": "x"}, ValueError), ({"ofmt": "c", "decibels": True}, ValueError),
+    ({"ofmt": None}, TypeError), ({"height": None}, TypeError), ({"plane": 0}, TypeError)])
+def test_the_native_load_takes_its_arguments_by_keyword(change, error):
+    import numpy as np
+
+    from vantrel import _chips
+
+    arguments = dict(paths=[], layouts=np.empty((0, len(_chips.LAYOUT)), np.int64), out=np.empty(0, np.float32),
+                     height=4, width=4, ofmt="a", wide=False, threads=1, progress=None)
+    arguments.update(change)
+    arguments = {name: value for name, value in arguments.items() if value is not None}
+    if error is None:
+        assert _chips.load(**arguments) is None
+    else:
+        with pytest.raises(error):
+            _chips.load(**arguments)
+    with pytest.raises(TypeError):
+        _chips.load(*arguments.values())

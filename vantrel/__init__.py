@@ -7,7 +7,6 @@
 """
 
 import os as _os
-import sys as _sys
 
 TYPE_CHECKING = False  # true for type checkers only; spares importing typing
 if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
@@ -28,38 +27,46 @@ _LAZY = {"mstar_header": "datasets.mstar", "mstar_raw": "datasets.mstar", "scan"
          "Record": "catalog", "SPLITS": "splits", "MSTAR": "dataset", "load_saved": "loading"}
 
 
-def data_path(name):
+def data_path(name: str) -> str:
     """Return the directory of the bundled sample files of data set `name`.
 
     The result is a ``str`` ending with the path separator, so that a file name can be appended
     directly: ``data_path('mstar') + 'BTR70_HB03787.004'``.
+
+    Parameters
+    ----------
+    name : str
+        A data set with sample files: 'mstar'.
+
+    Returns
+    -------
+    str
+        The directory, ending with the path separator.
+
+    Raises
+    ------
+    ValueError
+        For a data set without sample files.
     """
     if name not in _DATA_SETS:
         raise ValueError(f"no sample data for {name!r}; known data sets: {', '.join(_DATA_SETS)}")
     return _os.path.join(_DATA_DIR, name, "")
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     if name in _LAZY:
         import importlib
 
-        module = _LAZY[name]
-        if module == "datasets.mstar" and not _reader_module_built():
-            module = "portable"
-        value = getattr(importlib.import_module(f".{module}", __name__), name)
+        if _LAZY[name] == "datasets.mstar":
+            from ._reader import reader
+
+            value = getattr(reader(), name)
+        else:
+            value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def _reader_module_built():
-    # The reader module is a CPython 3.13 module; a wheel built for the stable ABI leaves it out.
-    if _sys.version_info[:2] != (3, 13) or _sys.implementation.name != "cpython":
-        return False
-    import importlib.util
-
-    return importlib.util.find_spec(f"{__name__}.datasets.mstar") is not None
-
-
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))

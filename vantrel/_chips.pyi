@@ -1,15 +1,25 @@
-# What type checkers see of the native module behind vantrel.catalog and vantrel.loading.
+# What type checkers see of the native module behind vantrel.catalog and vantrel.loading. The
+# columns, their order and types are src/chips/columns.hpp's table; vantrel/_table.py is the same
+# table on the Python side.
 from collections.abc import Callable
 from typing import Any
 
 _Progress = Callable[[int, int], object] | None
 
+# The bytes every chip starts with: a line feed, then "[PhoenixHeaderVer".
+CHIP_SIGNATURE: bytes
+# scan's columns in order, each with its dtype: "str" for a list of str, else the NumPy dtype of
+# the native 8-byte values its bytes hold. path, target_type, serial, header_version, checksum
+# (str); depression, azimuth (float64); rows, columns, data_offset, file_size (int64);
+# header_digest (uint64).
+COLUMNS: dict[str, str]
+# load's layouts: the columns of a chip's row, in order, each as an int64 (an unsigned one as its bits).
+LAYOUT: tuple[str, ...]
+
 def scan(root: bytes, verify: bool, threads: int, progress: _Progress, /) -> tuple[
-    tuple[list[str], list[str], list[str], list[str], list[str]],  # path, target_type, serial, header_version, checksum
-    # float64 depression, azimuth; int64 rows, columns, data_offset, file_size; uint64 header_digest
-    tuple[bytes, bytes, bytes, bytes, bytes, bytes, bytes],
+    dict[str, list[str] | bytes],  # COLUMNS' names -> values, one per chip in path order
     list[tuple[str, str]],  # (path, reason) of the files skipped
 ]: ...
-def load(paths: list[str], layouts: Any,  # int64 (n, 5): data_offset, rows, columns, file_size, header_digest
-         out: Any, height: int, width: int, planes: int, wide: bool, threads: int,
-         progress: _Progress, decibels: bool = False, floor: float = 0.0, /) -> None: ...
+def load(*, paths: list[str], layouts: Any,  # int64 (n, len(LAYOUT))
+         out: Any, height: int, width: int, ofmt: str, wide: bool, threads: int,
+         progress: _Progress, decibels: bool = False, floor: float = 0.0) -> None: ...

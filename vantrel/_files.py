@@ -9,7 +9,7 @@ import contextlib
 import os
 import tempfile
 from collections.abc import Iterator
-from typing import IO
+from typing import IO, Any
 
 
 def check_output(path: str | os.PathLike) -> str:
@@ -56,7 +56,7 @@ def _link_unnamed(fd: int, folder: str, name: str) -> None:
 
 
 @contextlib.contextmanager
-def atomic_write(path: str | os.PathLike, mode: str = "wb", *, sync_folder: bool = True, **options) -> Iterator[IO]:
+def atomic_write(path: str | os.PathLike, mode: str = "wb", *, sync_folder: bool = True, **options: Any) -> Iterator[IO[Any]]:
     """An open file whose content replaces `path` when the block ends without an exception.
 
     `sync_folder=False` leaves the folder's sync to the caller (``fsync_folder(folder)``), for one

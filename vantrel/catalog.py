@@ -8,32 +8,34 @@ import csv
 import operator
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, overload
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, cast, overload
 
 from . import _chips
+from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
+from ._reader import reader
+from ._table import CHECKS, FIELDS, NUMBERS
 from .progress import Progress
 
-FIELDS = ("path", "target_type", "serial", "depression", "azimuth", "rows", "columns", "header_version",
-          "data_offset")
-# What the scan recorded to tell, at load time, that a chip is still the file it read: its size in
-# bytes and a 64-bit digest of its header bytes (byte 0 through the [EndofPhoenixHeader] line).
-# file_size -1 means nothing was recorded (a record made by hand). Not part of a record's equality.
-CHECKS = ("file_size", "header_digest")
-# A load with more threads than this gains nothing: larger values are taken as it.
-MAX_THREADS_PER_CPU = 4
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import DTypeLike
+
+__all__ = ["Record", "Catalog", "scan", "FIELDS", "CHECKS", "NUMBERS", "MAX_THREADS_PER_CPU", "check_threads",
+           "check_flag", "default_threads"]
 
 
+@dataclass(frozen=True, slots=True)
 class Record:
     """One chip: where it is and what its header says about it.
 
     ``depression`` is the header's DesiredDepression and ``azimuth`` its TargetAz, in degrees
     (NaN when the header has no such entry or leaves it blank); ``rows`` and ``columns`` are
     NumberOfRows and NumberOfColumns; ``data_offset`` is PhoenixHeaderLength, the byte offset of
-    the data block.
+    the data block. ``file_size`` and ``header_digest`` are what the scan recorded of the file
+    (see CHECKS); they take no part in equality.
     ``header`` is the whole header as ``mstar_header`` gives it, read from the file on first use.
     """
-
-    __slots__ = (*FIELDS, *CHECKS, "_header")
 
     path: str
     target_type: str
@@ -42,43 +44,25 @@ class Record:
     azimuth: float
     rows: int
     columns: int
-    header_version: str
-    data_offset: int
-
-    def __init__(self, path: str, target_type: str, serial: str, depression: float, azimuth: float, rows: int,
-                 columns: int, header_version: str, data_offset: int, file_size: int = -1,
-                 header_digest: int = 0) -> None:
-        for name, value in zip(FIELDS + CHECKS, (path, target_type, serial, depression, azimuth, rows, columns,
-                                                 header_version, data_offset, file_size, header_digest)):
-            object.__setattr__(self, name, value)
-        object.__setattr__(self, "_header", None)
-
-    def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"a {type(self).__name__} is read-only")
+    header_version: str = field(repr=False)
+    data_offset: int = field(repr=False)
+    file_size: int = field(default=-1, compare=False, repr=False)
+    header_digest: int = field(default=0, compare=False, repr=False)
+    _header: dict[str, str] | None = field(default=None, init=False, compare=False, repr=False)
 
     @property
     def header(self) -> dict[str, str]:
+        """The chip's whole header, read from its file on first use.
+
+        Raises
+        ------
+        OSError, ValueError
+            When the file cannot be read, or its header no longer can.
+        """
         if self._header is None:
-            from . import mstar_header
-
-            object.__setattr__(self, "_header", mstar_header(self.path))
+            object.__setattr__(self, "_header", reader().mstar_header(self.path))  # frozen: a cache, once
+        assert self._header is not None
         return self._header
-
-    def _astuple(self) -> tuple:
-        return tuple(getattr(self, name) for name in FIELDS)
-
-    def _asdict(self) -> dict[str, Any]:
-        return dict(zip(FIELDS, self._astuple()))
-
-    def __eq__(self, other: object) -> bool:
-        return self._astuple() == other._astuple() if isinstance(other, Record) else NotImplemented
-
-    def __hash__(self) -> int:
-        return hash(self._astuple())
-
-    def __repr__(self) -> str:
-        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in FIELDS[:7])
-        return f"Record({shown})"
 
 
 class Catalog(Sequence[Record]):
@@ -93,19 +77,28 @@ class Catalog(Sequence[Record]):
 
     __slots__ = ("_columns", "skipped", "classes", "labels", "split_name", "root")
 
+    _columns: dict[str, Any]
+    skipped: list[tuple[str, str]]
+    classes: tuple[str, ...] | None
+    labels: np.ndarray | None
+    split_name: str | None
+    root: str | None
+
     def __init__(self, records: Iterable[Record] = (), skipped: Iterable[tuple[str, str]] = ()) -> None:
         rows = [tuple(getattr(record, name) for name in FIELDS + CHECKS) for record in records]
         columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS + CHECKS)}
         self._set(_with_arrays(columns), list(skipped), None, None, None, None)
 
     @classmethod
-    def _from_columns(cls, columns: dict[str, Any], skipped: list[tuple[str, str]], classes=None, labels=None,
-                      split_name=None, root=None) -> Catalog:
+    def _from_columns(cls, columns: dict[str, Any], skipped: list[tuple[str, str]],
+                      classes: tuple[str, ...] | None = None, labels: np.ndarray | None = None,
+                      split_name: str | None = None, root: str | None = None) -> Catalog:
         catalog = cls.__new__(cls)
         catalog._set(columns, skipped, classes, labels, split_name, root)
         return catalog
 
-    def _set(self, columns, skipped, classes, labels, split_name, root) -> None:
+    def _set(self, columns: dict[str, Any], skipped: list[tuple[str, str]], classes: tuple[str, ...] | None,
+             labels: np.ndarray | None, split_name: str | None, root: str | None) -> None:
         # Text fields are lists; numeric fields are read-only NumPy arrays (float64, int64, uint64).
         self._columns = columns
         self.skipped = skipped
@@ -114,14 +107,37 @@ class Catalog(Sequence[Record]):
         self.split_name = split_name
         self.root = root  # the absolute path scanned, when the catalog comes from a scan
 
-    def column(self, name: str) -> list:
-        """The values of one field, one per record, as a new list."""
-        if name not in self._columns:
-            raise ValueError(f"no field {name!r}; the fields are {', '.join(FIELDS)}")
-        return _as_list(self._columns[name])
+    def column(self, name: str) -> list[Any]:
+        """The values of one field, one per record, as a new list.
+
+        Parameters
+        ----------
+        name : str
+            A field of ``FIELDS`` or ``CHECKS``, or "checksum" for a catalog made by ``scan``.
+
+        Returns
+        -------
+        list
+            One value per record: str for text, float or int for numbers.
+
+        Raises
+        ------
+        KeyError
+            For a name that is no field of this catalog.
+        """
+        return _as_list(self._values(name))
+
+    def _values(self, name: str) -> Any:
+        # The one way into the columns for vantrel's own modules (see _table.Table): the stored
+        # list or read-only array itself, which callers must not change.
+        try:
+            return self._columns[name]
+        except KeyError:
+            raise _unknown_field(name) from None
 
     @property
     def paths(self) -> list[str]:
+        """The records' paths, as ``column("path")`` gives them."""
         return self.column("path")
 
     def __len__(self) -> int:
@@ -135,16 +151,23 @@ class Catalog(Sequence[Record]):
     @overload
     def __getitem__(self, index: slice | Sequence[int] | Sequence[bool]) -> Catalog: ...
 
-    def __getitem__(self, index):
+    def __getitem__(self, index: int | slice | Sequence[int] | Sequence[bool]) -> Record | Catalog:
+        """A record for an int; a catalog for a slice, a sequence of ints or a mask of bools.
+
+        Raises
+        ------
+        IndexError
+            For a position out of range, or a mask whose length is not the catalog's.
+        """
         if isinstance(index, slice):
             return self._take(range(len(self))[index])
         try:
-            i = range(len(self))[operator.index(index)]  # IndexError as a list gives it
+            i = range(len(self))[operator.index(cast(int, index))]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
             return self._take(self._positions(index))
         return Record(*(_item(self._columns[name], i) for name in FIELDS + CHECKS))
 
-    def _positions(self, index) -> list[int]:
+    def _positions(self, index: Any) -> list[int]:
         values = list(index)
         if getattr(index, "dtype", None) == bool or (values and all(isinstance(v, bool) for v in values)):
             if len(values) != len(self):
@@ -153,7 +176,7 @@ class Catalog(Sequence[Record]):
         n = range(len(self))
         return [n[int(i)] for i in values]
 
-    def _take(self, positions) -> Catalog:
+    def _take(self, positions: Sequence[int]) -> Catalog:
         import numpy as np
 
         chosen = np.asarray(positions, dtype=np.intp)
@@ -162,6 +185,9 @@ class Catalog(Sequence[Record]):
         labels = None if self.labels is None else self.labels[chosen]
         return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name, self.root)
 
+    def _as_split(self, classes: tuple[str, ...], labels: np.ndarray, name: str) -> Catalog:
+        return type(self)._from_columns(self._columns, self.skipped, classes, labels, name)
+
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
         """The records for which `predicate(record)` is true and whose fields equal the values given.
 
@@ -169,11 +195,28 @@ class Catalog(Sequence[Record]):
 
             catalog.filter(target_type='2s1_gun', depression=17)
             catalog.filter(serial=('b01', 'E-71'), predicate=lambda r: r.azimuth < 90)
+
+        Parameters
+        ----------
+        predicate : callable, optional
+            Takes a ``Record``; the record is kept when it returns true.
+        **field_values
+            Field names of ``FIELDS`` with the value (or values) to keep.
+
+        Returns
+        -------
+        Catalog
+            The records kept, in their order, with this catalog's ``classes`` and ``labels``.
+
+        Raises
+        ------
+        KeyError
+            For a name that is not one of ``FIELDS``.
         """
         for name in field_values:
             if name not in FIELDS:
-                raise TypeError(f"filter() got an unknown field {name!r}; the fields are {', '.join(FIELDS)}")
-        keep = range(len(self))
+                raise _unknown_field(name)
+        keep: Sequence[int] = range(len(self))
         for name, wanted in field_values.items():
             values = _as_list(self._columns[name])
             if isinstance(wanted, (list, tuple, set, frozenset)):
@@ -202,8 +245,13 @@ class Catalog(Sequence[Record]):
         return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
 
     def unique(self) -> Catalog:
-        """One record per chip: of each group of ``duplicates``, the first path in sort order; the
-        records keep their order."""
+        """One record per chip: of each group of ``duplicates``, the first path in sort order.
+
+        Returns
+        -------
+        Catalog
+            The records kept, in their order.
+        """
         return self._take(self._unique_positions())
 
     def _unique_positions(self) -> list[int]:
@@ -216,7 +264,17 @@ class Catalog(Sequence[Record]):
 
     def overlap(self, other: Catalog) -> Catalog:
         """The records of this catalog whose chip (as ``duplicates`` tells chips apart) is also in
-        `other`: ``train.overlap(test)`` is empty when no test chip leaks into training."""
+        `other`: ``train.overlap(test)`` is empty when no test chip leaks into training.
+
+        Parameters
+        ----------
+        other : Catalog
+
+        Returns
+        -------
+        Catalog
+            The records shared, in this catalog's order.
+        """
         theirs = set(other._identities())
         return self._take([i for i, identity in enumerate(self._identities()) if identity in theirs])
 
@@ -232,6 +290,17 @@ class Catalog(Sequence[Record]):
         records taken in the order of their draws. Raw PCG64 streams are fixed, so a seed gives
         the same parts on every platform and NumPy version. Each part keeps the records' order,
         ``classes``, ``labels`` and ``split_name``.
+
+        Returns
+        -------
+        tuple of Catalog
+            One per fraction.
+
+        Raises
+        ------
+        ValueError
+            For fractions that are negative or do not sum to 1, or a seed that is not a
+            non-negative whole number.
         """
         import math
 
@@ -280,13 +349,36 @@ class Catalog(Sequence[Record]):
         found empty, the release CDs that hold it); for a named split, classes whose count
         differs from the published one (`strict` makes this and missing classes a ValueError);
         a test subset sharing chips with the same split's train subset in this catalog.
+
+        Parameters
+        ----------
+        name : str or dict of str to sequence of str
+            A named split, or classes with their serial numbers.
+        subset : str, optional
+            'train' or 'test', for a named split.
+        depression : float or sequence of float, optional
+            For a split of your own: the depressions to take.
+        strict : bool
+            Missing classes and counts that differ from the published ones are errors.
+
+        Returns
+        -------
+        Catalog
+            The split's chips in path order, with ``classes``, ``labels`` and ``split_name``.
+
+        Raises
+        ------
+        ValueError
+            For an unknown split or subset, a subset or depression the split does not take, and
+            with `strict` a named split whose classes or counts differ from the published ones.
         """
-        from .splits import select
+        from . import splits
 
-        return select(self, name, subset, depression, strict)
+        return splits.select(self, name, subset, depression, strict)
 
-    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype=None, *, db: bool = False,
-             floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None):
+    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
+             db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+             progress: bool | None = None) -> np.ndarray:
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
         `ofmt`: 'a' amplitude, shape (n, H, W); 'ap' amplitude and phase, (n, H, W, 2); 'r' real and
@@ -305,15 +397,47 @@ class Catalog(Sequence[Record]):
         still say what the scan read (else ValueError). A chip that cannot be read stops the load
         with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
         never, None when stderr is a terminal and the load takes a while.
-        """
-        from .loading import load
 
-        return load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
+        Parameters
+        ----------
+        size : int, (int, int) or None
+            The window's side, its (height, width), or None for the chips' own size.
+        ofmt : {'a', 'ap', 'r', 'c'}
+            The format.
+        dtype : numpy dtype, optional
+            float32 or float64 (complex64 or complex128 for 'c').
+        db : bool
+            The amplitude in decibels.
+        floor_db : float
+            The floor of `db`.
+        threads : int, optional
+            Threads to read with.
+        progress : bool or None
+            Whether to show a progress bar.
+
+        Returns
+        -------
+        numpy.ndarray
+            The stacked windows, of the shape and dtype above.
+
+        Raises
+        ------
+        ValueError
+            For a size, ofmt, dtype, floor_db or threads out of range; for a chip whose header no
+            longer says what the scan read, or that cannot be read as a chip (naming it).
+        OSError
+            For a chip file that cannot be opened or read (naming it).
+        MemoryError
+            When the output array does not fit in memory (giving its shape and size).
+        """
+        from . import loading
+
+        return loading.load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-             dtype=None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+             dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
              progress: bool | None = None) -> None:
-        """Loads the chips as ``load`` does and writes one ``.npz`` file: the array ``x``, the
+        """Loads the chips as ``load`` does (the same parameters) and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
         split its ``labels`` and ``classes``, and with `db` the ``floor_db``.
         ``vantrel.load_saved(path)`` reads it back.
@@ -321,10 +445,16 @@ class Catalog(Sequence[Record]):
         The file written is `path` exactly (no ``.npz`` is added); an empty name is a ValueError,
         a folder an IsADirectoryError, both raised before the load. The file is written to a
         temporary in the same folder and renamed over `path` only once complete: a failure or an
-        interrupt leaves an existing file as it was."""
-        from .loading import save
+        interrupt leaves an existing file as it was.
 
-        save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
+        Raises
+        ------
+        ValueError, IsADirectoryError
+            For an empty name or a folder, before the load; otherwise as ``load``.
+        """
+        from . import loading
+
+        loading.save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
                     db_range: tuple[float, float] = (-60.0, 10.0), threads: int | None = None,
@@ -340,10 +470,19 @@ class Catalog(Sequence[Record]):
         threads; each file is written under a temporary name and renamed into place. A `folder`
         that holds other files is refused unless `overwrite` (files of the same names are then
         replaced, others left alone). Needs Pillow: ``pip install vantrel[images]``.
-        """
-        from .images import save_images
 
-        save_images(self, folder, size=size, bits=bits, db_range=db_range, threads=threads, progress=progress,
+        Raises
+        ------
+        ValueError
+            For bits, db_range or size out of range, or two chips that would write one image.
+        FileExistsError
+            For a `folder` that is a file, or that holds files and `overwrite` is False.
+        ImportError
+            When Pillow is not installed.
+        """
+        from . import images
+
+        images.save_images(self, folder, size=size, bits=bits, db_range=db_range, threads=threads, progress=progress,
                     overwrite=overwrite)
 
     def to_csv(self, path: str | os.PathLike[str], *, relative: bool = False) -> None:
@@ -353,6 +492,19 @@ class Catalog(Sequence[Record]):
         bytes, as ``os.fsencode`` gives them, so that reading the file with
         ``errors="surrogateescape"`` gives back the path. With ``relative=True`` paths are written
         relative to the folder scanned. The file is replaced only once it is written whole.
+        ``Catalog.from_csv`` reads it back.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+        relative : bool
+            Write the paths relative to the folder scanned.
+
+        Raises
+        ------
+        ValueError
+            With ``relative=True`` for a catalog that knows no root (not made by ``scan``).
         """
         from ._files import atomic_write
 
@@ -367,8 +519,71 @@ class Catalog(Sequence[Record]):
             writer.writerow(names)
             writer.writerows(zip(*columns))
 
-    def to_pandas(self):
-        """A pandas DataFrame with one row per record (pandas is an optional dependency)."""
+    @classmethod
+    def from_csv(cls, path: str | os.PathLike[str], *, root: str | os.PathLike[str] | None = None) -> Catalog:
+        """The catalog ``to_csv`` wrote, without a new scan.
+
+        Each record keeps the file_size and header_digest written with it, so that ``load``
+        checks each chip against its file as it does for a scanned catalog; a CSV without those
+        columns gives records that record nothing (see CHECKS). A "checksum" column, if present,
+        is read too. For a split, the label and class columns give back ``classes`` and
+        ``labels`` (a class with no chip in the file has no row to name it: it is given as
+        "class <label>"); the split's name is not in the file. The catalog's ``root`` is the
+        folder relative paths are taken from.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The CSV file.
+        root : str or os.PathLike, optional
+            The folder relative paths (``to_csv(relative=True)``) are relative to; by default
+            the folder that holds the CSV file.
+
+        Returns
+        -------
+        Catalog
+
+        Raises
+        ------
+        ValueError
+            For a file that is not such a CSV (a field missing, a value that is not a number),
+            naming it and the line.
+        """
+        name = os.fspath(path)
+        base = os.path.abspath(os.fspath(root) if root is not None else os.path.dirname(os.path.abspath(name)))
+        with open(name, newline="", encoding="utf-8", errors="surrogateescape") as file:
+            try:
+                rows = list(csv.reader(file))
+            except csv.Error as error:  # a NUL byte, say: no text file at all
+                raise ValueError(f"{os.fsdecode(name)} is not a catalog CSV: {error}") from None
+        head = rows[0] if rows else []
+        missing = [field for field in FIELDS if field not in head]
+        if missing:
+            raise ValueError(f"{os.fsdecode(name)} is not a catalog CSV: it has no column {missing[0]!r}")
+        at = {field: head.index(field) for field in head}
+        known = [field for field in (*FIELDS, *CHECKS, "checksum") if field in at]
+        columns: dict[str, Any] = {field: [] for field in known}
+        for line, row in enumerate(rows[1:], 2):
+            try:
+                for field in known:
+                    text = row[at[field]]
+                    columns[field].append(_NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text)
+            except (IndexError, ValueError):
+                raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields") from None
+        for field, default in zip(CHECKS, (-1, 0)):
+            columns.setdefault(field, [default] * (len(rows) - 1))
+        columns["path"] = [os.path.join(base, p) for p in columns["path"]]  # an absolute path stays as it is
+        classes, labels = _classes_from_csv(name, rows, at)
+        return cls._from_columns(_with_arrays(columns), [], classes, labels, None, base)
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame with one row per record (pandas is an optional dependency).
+
+        Raises
+        ------
+        ImportError
+            When pandas is not installed.
+        """
         try:
             import pandas
         except ImportError:
@@ -376,10 +591,11 @@ class Catalog(Sequence[Record]):
         names, columns = self._table()
         return pandas.DataFrame(dict(zip(names, columns)))
 
-    def _table(self) -> tuple[list[str], list[list]]:
+    def _table(self) -> tuple[list[str], list[list[Any]]]:
         names = list(FIELDS + CHECKS)
         columns = [_as_list(self._columns[name]) for name in names]
         if self.classes is not None:
+            assert self.labels is not None  # a split has both
             labels = self.labels.tolist()
             names += ["label", "class"]
             columns += [labels, [self.classes[i] for i in labels]]
@@ -387,70 +603,68 @@ class Catalog(Sequence[Record]):
 
     def summary(self) -> str:
         """A text table of chip counts per class (target type and serial) and depression."""
-        from .summary import summary
+        from . import summary
 
-        return summary(self)
+        return summary.summary(self)
 
     def __repr__(self) -> str:
-        split = f" of split {self.split_name} ({len(self.classes)} classes)" if self.classes is not None else ""
+        split = f", split={self.split_name}, classes={self.classes!r}" if self.classes is not None else ""
         return f"<Catalog of {len(self)} chips{split}, {len(self.skipped)} skipped>"
 
 
-NUMBERS = {"depression": "float64", "azimuth": "float64", "rows": "int64", "columns": "int64", "data_offset": "int64",
-           "file_size": "int64", "header_digest": "uint64"}
+_NUMBER_TYPES: dict[str, Callable[[str], Any]] = {"float64": float, "int64": int, "uint64": int}
 
 
-def _with_arrays(columns: dict[str, list]) -> dict[str, Any]:
+def _unknown_field(name: str) -> KeyError:
+    return KeyError(f"no field {name!r}; the fields are {', '.join(FIELDS)}")
+
+
+def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> tuple[tuple[str, ...] | None,
+                                                                                       np.ndarray | None]:
+    """The classes and labels of a split's CSV (its label and class columns), else (None, None)."""
+    if "label" not in at or "class" not in at:
+        return None, None
     import numpy as np
 
+    named: dict[int, str] = {}
+    try:
+        labels = [int(row[at["label"]]) for row in rows[1:]]
+        for label, row in zip(labels, rows[1:]):
+            if named.setdefault(label, row[at["class"]]) != row[at["class"]] or label < 0:
+                raise ValueError
+    except (IndexError, ValueError):
+        raise ValueError(f"{os.fsdecode(name)}: its label and class columns do not agree") from None
+    # A class of the split with no chip here has no row to name it.
+    classes = tuple(named.get(i, f"class {i}") for i in range(max(named, default=-1) + 1))
+    array = np.array(labels, dtype=np.int64)
+    array.flags.writeable = False
+    return classes, array
+
+
+def _with_arrays(columns: dict[str, list[Any]]) -> dict[str, Any]:
+    import numpy as np
+
+    result: dict[str, Any] = dict(columns)
     for name, dtype in NUMBERS.items():
         array = np.array(columns[name], dtype=dtype)
         array.flags.writeable = False
-        columns[name] = array
-    return columns
+        result[name] = array
+    return result
 
 
-def _as_list(values) -> list:
+def _as_list(values: Any) -> list[Any]:
     return values.tolist() if hasattr(values, "tolist") else list(values)
 
 
-def _item(values, i: int):
+def _item(values: Any, i: int) -> Any:
     value = values[i]
     return value.item() if hasattr(value, "item") else value
 
 
 def _checksum_of(path: str) -> str:
-    found = _chips.scan(os.fsencode(path), False, 1, None)[0]
-    return found[4][0] if found[0] else f"unreadable {path}"  # such a record is a chip of its own
-
-
-def default_threads() -> int:
-    # The CPUs this process may use (os.process_cpu_count from 3.13 on).
-    if hasattr(os, "process_cpu_count"):
-        return os.process_cpu_count() or 1
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0)) or 1
-    return os.cpu_count() or 1
-
-
-def check_threads(threads: int | None) -> int:
-    """Threads to run with: None gives the CPUs this process may use; a whole number of at least 1
-    is taken up to MAX_THREADS_PER_CPU times those CPUs, larger numbers as that cap."""
-    if threads is None:
-        return default_threads()
-    try:
-        count = operator.index(threads) if not isinstance(threads, bool) else None
-    except TypeError:
-        count = None
-    if count is None or count < 1:
-        raise ValueError(f"threads must be a whole number of at least 1, not {threads!r}")
-    return min(count, MAX_THREADS_PER_CPU * default_threads())
-
-
-def check_flag(name: str, value: object, none: bool = False) -> None:
-    if not (isinstance(value, bool) or (none and value is None)):
-        allowed = "True, False or None" if none else "True or False"
-        raise TypeError(f"{name} must be {allowed}, not {value!r}")
+    found, _ = _chips.scan(os.fsencode(path), False, 1, None)
+    checksums = found["checksum"]
+    return str(checksums[0]) if checksums else f"unreadable {path}"  # such a record is a chip of its own
 
 
 def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | None = None,
@@ -476,6 +690,29 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     most 4 times as many). `verify` and `progress` are bools.
     `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
     terminal and the scan takes a while.
+
+    Parameters
+    ----------
+    root : str or os.PathLike
+        A folder, or a single chip file.
+    verify : bool
+        Check each data block against its header's Chip_MD5_CheckSum.
+    threads : int, optional
+        Threads to read the headers on; by default the CPUs this process may use.
+    progress : bool or None
+        A bar on stderr: always, never, or (None) when stderr is a terminal.
+
+    Returns
+    -------
+    Catalog
+        The chips found, in path order, with ``skipped`` and ``root`` set.
+
+    Raises
+    ------
+    FileNotFoundError
+        For a `root` that does not exist.
+    ValueError, TypeError
+        For `threads`, `verify` or `progress` out of range or of the wrong type.
     """
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)
@@ -483,10 +720,10 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
     os.stat(root)  # a missing root raises FileNotFoundError
     with Progress(progress, "scan", "file") as bar:
-        texts, numbers, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
+        found, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
     import numpy as np
 
-    columns = dict(zip(("path", "target_type", "serial", "header_version", "checksum"), texts))
-    for name, data in zip(("depression", "azimuth", "rows", "columns", "data_offset", *CHECKS), numbers):
-        columns[name] = np.frombuffer(data, NUMBERS[name])  # read-only, as the catalog's arrays are
+    columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, "checksum")}
+    for name, dtype in NUMBERS.items():
+        columns[name] = np.frombuffer(cast(bytes, found[name]), dtype)  # read-only, as the catalog's arrays are
     return Catalog._from_columns(columns, skipped, root=root)

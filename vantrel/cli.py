@@ -27,8 +27,6 @@ import struct
 import sys
 import warnings
 
-CHIP_SIGNATURE = b"\n[PhoenixHeaderVer"
-
 
 def check_output(path: str) -> None:
     from ._files import check_output as check
@@ -73,21 +71,23 @@ def _scan(args: argparse.Namespace) -> int:
 
 
 def _check_chip(path: str) -> None:
+    from . import _chips
+
     # Only regular files are chips: a FIFO or a device must not block the command.
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     with open(fd, "rb") as file:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise UsageError(f"{path} is not an MSTAR chip (it is not a regular file)")
-        start = file.read(len(CHIP_SIGNATURE))
-    if start != CHIP_SIGNATURE:
+        start = file.read(len(_chips.CHIP_SIGNATURE))
+    if start != _chips.CHIP_SIGNATURE:
         raise UsageError(f"{path} is not an MSTAR chip (it does not start with a Phoenix header)")
 
 
 def _header(args: argparse.Namespace) -> int:
-    from . import mstar_header
+    from ._reader import reader
 
     _check_chip(args.chip)
-    header = mstar_header(args.chip)
+    header = reader().mstar_header(args.chip)
     if args.json:
         print(json.dumps(header, indent=2, ensure_ascii=False))
     else:
@@ -167,14 +167,31 @@ def _show(args: argparse.Namespace) -> int:
     if args.output is not None:
         check_output(args.output)
     try:
-        import matplotlib  # noqa: F401
+        import matplotlib
     except ImportError:
         raise UsageError("vantrel show needs matplotlib: pip install matplotlib") from None
+    from ._display import has_display
     from .show import plot_chip
 
-    written = plot_chip(args.chip, args.output, linear=args.linear)
-    if written is not None:
-        print(f"wrote {written}")
+    output = args.output
+    if output is None and not has_display():
+        output = os.path.basename(args.chip) + ".png"
+    if output is not None:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure = plot_chip(args.chip, linear=args.linear)
+    try:
+        if output is None:
+            plt.show()
+            return 0
+        from ._files import atomic_write
+
+        with atomic_write(output) as file:  # a file object: the name gets no ".png" added; replaced once whole
+            figure.savefig(file, format="png", dpi=100)
+    finally:
+        plt.close(figure)
+    print(f"wrote {output}")
     return 0
 
 
@@ -265,7 +282,8 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def _warn(message, category, filename, lineno, file=None, line=None) -> None:
+def _warn(message: Warning | str, category: type[Warning], filename: str, lineno: int, file: object = None,
+          line: str | None = None) -> None:
     print(f"vantrel: warning: {message}", file=sys.stderr)
 
 

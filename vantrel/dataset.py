@@ -5,9 +5,13 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .catalog import Catalog, scan
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import DTypeLike
 
 
 class MSTAR:
@@ -29,16 +33,39 @@ class MSTAR:
     batches it as it is. The usual recipe trains on random crops and tests on centre crops:
     ``MSTAR(root, size=128, transform=vantrel.transforms.RandomCrop(88))`` and
     ``MSTAR(root, subset="test", size=128, transform=vantrel.transforms.CenterCrop(88))``.
+
+    Attributes
+    ----------
+    classes : tuple of str
+        The split's class names, in label order.
+    class_to_idx : dict of str to int
+        Each class name's label.
+    data : numpy.ndarray
+        The stacked chips, as ``Catalog.load`` gives them.
+    targets : numpy.ndarray
+        One int64 label per chip.
+    catalog : Catalog
+        The chips' records, row `i` for item `i`.
+    root : str or None
+        The folder scanned (for a Catalog given, its ``root``).
+
+    Raises
+    ------
+    ValueError
+        For a split, subset or `val_fraction` out of range, and as ``Catalog.load`` raises.
+    OSError
+        As ``scan`` and ``Catalog.load`` raise.
     """
 
-    def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict = "soc",
+    def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict[str, Any] = "soc",
                  subset: str | None = "train", size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-                 dtype=None, transform: Callable[[Any], Any] | None = None,
+                 dtype: DTypeLike | None = None, transform: Callable[[Any], Any] | None = None,
                  target_transform: Callable[[int], Any] | None = None, *, db: bool = False,
                  floor_db: float = -100.0, val_fraction: float | None = None, val: bool = False, seed: int = 0,
                  threads: int | None = None, progress: bool | None = None) -> None:
         catalog = root_or_catalog if isinstance(root_or_catalog, Catalog) else scan(root_or_catalog, threads=threads,
                                                                                    progress=progress)
+        self.root = catalog.root
         if catalog.classes is None:
             catalog = catalog.split(split, subset)
         if val_fraction is not None:
@@ -48,8 +75,11 @@ class MSTAR:
         elif val:
             raise ValueError("val=True needs a val_fraction")
         self.catalog = catalog
+        assert catalog.classes is not None and catalog.labels is not None  # a split has both
         self.classes: tuple[str, ...] = catalog.classes
-        self.targets = catalog.labels
+        self.class_to_idx: dict[str, int] = {name: i for i, name in enumerate(self.classes)}
+        self.targets: np.ndarray = catalog.labels
+        self.format = ofmt
         self.data = catalog.load(size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
         self.transform = transform
         self.target_transform = target_transform
@@ -58,6 +88,13 @@ class MSTAR:
         return len(self.targets)
 
     def __getitem__(self, index: int) -> tuple[Any, Any]:
+        """The chip's array (a copy, transformed) and its label (transformed).
+
+        Raises
+        ------
+        IndexError
+            For an index out of range.
+        """
         x = self.data[index].copy()
         label = int(self.targets[index])
         if self.transform is not None:
@@ -67,7 +104,12 @@ class MSTAR:
         return x, label
 
     def __repr__(self) -> str:
-        shape = "x".join(str(n) for n in self.data.shape[1:])
-        return (f"MSTAR({self.catalog.split_name}: {len(self)} chips of {len(self.classes)} classes, "
-                f"{shape} {self.data.dtype})")
-
+        # As the deep-learning libraries' datasets show themselves.
+        size = "x".join(str(n) for n in self.data.shape[1:3])
+        lines = [f"Number of datapoints: {len(self)}", f"Root location: {self.root}",
+                 f"Split: {self.catalog.split_name}", f"Classes: {len(self.classes)}", f"Size: {size}",
+                 f"Format: {self.format} ({self.data.dtype})"]
+        for name in ("transform", "target_transform"):
+            if getattr(self, name) is not None:
+                lines.append(f"{name.replace('_', ' ').capitalize()}: {getattr(self, name)!r}")
+        return "\n".join([f"Dataset {type(self).__name__}", *("    " + line for line in lines)])

@@ -12,13 +12,17 @@ from __future__ import annotations
 import csv
 import io
 import os
-from typing import TYPE_CHECKING
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from ._files import atomic_write, fsync_folder
+from ._options import check_threads
+from ._table import Table
+from .loading import load
 from .progress import Progress
 
 if TYPE_CHECKING:
-    from .catalog import Catalog
+    import numpy as np
 
 DB_RANGE = (-60.0, 10.0)
 INDEX = "index.csv"
@@ -26,7 +30,7 @@ INDEX_FIELDS = ("image", "path", "class", "label", "serial", "depression", "azim
 BATCH = 256  # chips loaded at a time: the memory stays small for any split
 
 
-def _pillow():
+def _pillow() -> ModuleType:
     try:
         from PIL import Image
     except ImportError:
@@ -34,7 +38,7 @@ def _pillow():
     return Image
 
 
-def _check_options(size, bits, db_range) -> tuple[float, float]:
+def _check_options(size: int | tuple[int, int] | None, bits: int, db_range: tuple[float, float]) -> tuple[float, float]:
     if bits not in (8, 16) or isinstance(bits, bool):
         raise ValueError(f"bits must be 8 or 16, not {bits!r}")
     try:
@@ -48,16 +52,17 @@ def _check_options(size, bits, db_range) -> tuple[float, float]:
     return lo, hi
 
 
-def _names(catalog: Catalog) -> tuple[list[str], list[str], list[int]]:
+def _names(catalog: Table) -> tuple[list[str], list[str], list[int]]:
     """Each record's image path relative to the folder, its class and its label."""
-    if catalog.classes is not None:
+    if catalog.classes is not None and catalog.labels is not None:
         classes = [catalog.classes[i] for i in catalog.labels.tolist()]
         labels = catalog.labels.tolist()
     else:
         classes = catalog.column("target_type")
         order = {name: i for i, name in enumerate(sorted(set(classes)))}
         labels = [order[name] for name in classes]
-    images, seen = [], {}
+    images: list[str] = []
+    seen: dict[str, str] = {}
     for path, name in zip(catalog.column("path"), classes):
         image = f"{name}/{os.path.basename(path)}.png"
         if image in seen:
@@ -75,7 +80,7 @@ def _refuse_to_overwrite(folder: str, overwrite: bool) -> None:
         raise FileExistsError(f"{folder} is not empty; give overwrite=True (--overwrite) to write into it")
 
 
-def levels(decibels, db_range: tuple[float, float], bits: int):
+def levels(decibels: Any, db_range: tuple[float, float], bits: int) -> np.ndarray:
     """The pixel values of amplitudes in dB: ``round((dB - low) / (high - low) * (2**bits - 1))``,
     clipped to the range."""
     import numpy as np
@@ -86,13 +91,11 @@ def levels(decibels, db_range: tuple[float, float], bits: int):
     return np.rint(np.clip(scaled, 0, top)).astype(np.uint16 if bits == 16 else np.uint8)
 
 
-def save_images(catalog: Catalog, folder: str | os.PathLike[str], *, size=128, bits: int = 16,
+def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
                 db_range: tuple[float, float] = DB_RANGE, threads: int | None = None, progress: bool | None = None,
                 overwrite: bool = False) -> None:
+    """The images of ``Catalog.save_images``."""
     from concurrent.futures import ThreadPoolExecutor
-
-    from .catalog import check_threads
-    from .loading import load
 
     Image = _pillow()
     lo, hi = _check_options(size, bits, db_range)
@@ -103,7 +106,7 @@ def save_images(catalog: Catalog, folder: str | os.PathLike[str], *, size=128, b
     for name in sorted(set(classes)):
         os.makedirs(os.path.join(folder, name), exist_ok=True)
 
-    def encode(pixels, image: str) -> None:
+    def encode(pixels: np.ndarray, image: str) -> None:
         buffer = io.BytesIO()
         Image.fromarray(pixels).save(buffer, format="PNG")  # Pillow lets go of the interpreter's lock here
         with atomic_write(os.path.join(folder, image), sync_folder=False) as out:
@@ -112,7 +115,7 @@ def save_images(catalog: Catalog, folder: str | os.PathLike[str], *, size=128, b
     with Progress(progress, "png", "chip") as bar, ThreadPoolExecutor(workers) as pool:
         for start in range(0, len(catalog), BATCH):
             # Everything below lo is clipped to 0, so the floor can be lo itself.
-            x = load(catalog[start:start + BATCH], size, "a", "float32", db=True, floor_db=lo, threads=workers,
+            x = load(catalog._take(range(start, min(start + BATCH, len(catalog)))), size, "a", "float32", db=True, floor_db=lo, threads=workers,
                      progress=False)
             pixels = levels(x, (lo, hi), bits)
             for _ in pool.map(encode, pixels, images[start:start + BATCH]):

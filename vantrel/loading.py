@@ -10,29 +10,31 @@ from __future__ import annotations
 import operator
 import os
 import zipfile
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _chips
+from ._options import check_flag, check_threads
+from ._table import NUMBERS, Table
 from .progress import Progress
 
 if TYPE_CHECKING:
     import numpy as np
+    from numpy.typing import DTypeLike
 
-    from .catalog import Catalog
-
-# ofmt -> (planes code of the native loader, values per sample, complex result)
-FORMATS = {"a": (0, 1, False), "ap": (1, 2, False), "r": (2, 2, False), "c": (2, 2, True)}
+# ofmt (the native loader's name for it too) -> (values per sample, complex result)
+FORMATS = {"a": (1, False), "ap": (2, False), "r": (2, False), "c": (2, True)}
 SAVED_FIELDS = ("path", "serial", "target_type", "depression", "azimuth")
 
 
-def _window(catalog: Catalog, size) -> tuple[int, int]:
+def _window(catalog: Table, size: int | tuple[int, int] | None) -> tuple[int, int]:
     if size is None:
         sizes = sorted(set(zip(catalog.column("rows"), catalog.column("columns"))))
         if len(sizes) > 1:
             shown = ", ".join(f"{r}x{c}" for r, c in sizes)
             raise ValueError(f"size=None needs chips of one size, and these have {len(sizes)}: {shown}")
         return sizes[0] if sizes else (0, 0)
-    def whole(value) -> int:
+    def whole(value: Any) -> int:
         if isinstance(value, bool):
             raise TypeError
         return operator.index(value)  # int and NumPy integers; not floats
@@ -41,7 +43,7 @@ def _window(catalog: Catalog, size) -> tuple[int, int]:
         try:
             height = width = whole(size)
         except TypeError:
-            pair = tuple(size)
+            pair = tuple(cast("Iterable[int]", size))  # not a whole number: a pair, or the TypeError below
             if len(pair) != 2:
                 raise ValueError from None
             height, width = (whole(v) for v in pair)
@@ -53,13 +55,13 @@ def _window(catalog: Catalog, size) -> tuple[int, int]:
     return height, width
 
 
-def _dtype(ofmt: str, dtype) -> tuple[Any, bool]:
+def _dtype(ofmt: str, dtype: DTypeLike | None) -> tuple[Any, bool]:
     """The output's dtype and whether it is the wide one."""
     import numpy as np
 
     if ofmt not in FORMATS:
         raise ValueError(f"unknown ofmt {ofmt!r}; the formats are {', '.join(FORMATS)}")
-    narrow, wide = ("complex64", "complex128") if FORMATS[ofmt][2] else ("float32", "float64")
+    narrow, wide = ("complex64", "complex128") if FORMATS[ofmt][1] else ("float32", "float64")
     if dtype is None:
         return np.dtype(narrow), False
     try:
@@ -90,59 +92,77 @@ def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
         raise ValueError(f"floor_db {floor_db!r} is too large") from None
 
 
-def load(catalog: Catalog, size=128, ofmt: str = "a", dtype=None, *, db: bool = False, floor_db: float = -100.0,
-         threads: int | None = None, progress: bool | None = None) -> np.ndarray:
+def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
+         db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+         progress: bool | None = None) -> np.ndarray:
+    """The stacked windows of ``Catalog.load``."""
     import numpy as np
-
-    from .catalog import check_flag, check_threads
 
     height, width = _window(catalog, size)
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
     chosen, wide = _dtype(ofmt, dtype)
     floor = _decibel_floor(ofmt, db, floor_db)
-    planes, per_sample, complex_result = FORMATS[ofmt]
+    per_sample, complex_result = FORMATS[ofmt]
     shape = (len(catalog), height, width) + (() if per_sample == 1 or complex_result else (2,))
     try:
         out = np.zeros(shape, dtype=chosen)
     except MemoryError:
         gib = np.prod(shape, dtype=np.float64) * chosen.itemsize / 2**30
         raise MemoryError(f"not enough memory for the output array {shape} {chosen} ({gib:.1f} GiB)") from None
-    columns = catalog._columns
-    layouts = np.empty((len(catalog), 5), dtype=np.int64)
-    for i, name in enumerate(("data_offset", "rows", "columns", "file_size")):
-        layouts[:, i] = columns[name]
-    layouts[:, 4] = np.asarray(columns["header_digest"], dtype=np.uint64).view(np.int64)
+    layouts = np.empty((len(catalog), len(_chips.LAYOUT)), dtype=np.int64)
+    for i, name in enumerate(_chips.LAYOUT):  # unsigned columns go as their bits
+        layouts[:, i] = np.asarray(catalog._values(name), dtype=NUMBERS[name]).view(np.int64)
     with Progress(progress, "load", "chip") as bar:
-        _chips.load(catalog.column("path"), layouts, out, height, width, planes, wide, count, bar.update, bool(db),
-                    floor)
+        _chips.load(paths=catalog.column("path"), layouts=layouts, out=out, height=height, width=width, ofmt=ofmt,
+                    wide=wide, threads=count, progress=bar.update, decibels=bool(db), floor=floor)
     return out
 
 
-def save(catalog: Catalog, path: str | os.PathLike[str], size=128, ofmt: str = "a", dtype=None, *, db: bool = False,
-         floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None) -> None:
+def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
+         dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+         progress: bool | None = None) -> None:
+    """The file of ``Catalog.save``."""
     import numpy as np
 
     from ._files import atomic_write, check_output
 
     check_output(path)  # a mistake in the name shows before the load, not after it
-    arrays = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)}
+    arrays: dict[str, Any] = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)}
     if db:
         arrays["floor_db"] = np.float64(floor_db)
     if catalog.classes is not None:
         arrays["labels"] = np.asarray(catalog.labels)
         arrays["classes"] = np.array(catalog.classes, dtype=str)
     for name in SAVED_FIELDS:
-        values = catalog._columns[name]
+        values = catalog._values(name)
         arrays[name] = values if isinstance(values, np.ndarray) else np.array(values, dtype=str)
     with atomic_write(path) as out:  # a file object: savez adds no ".npz" to the name
         np.savez(out, **arrays)
 
 
 def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
-    """What ``Catalog.save`` wrote: a dict with the array ``x``, the records' ``path``, ``serial``,
-    ``target_type``, ``depression`` and ``azimuth``, and for a split ``labels`` and ``classes``
-    (a tuple of str); ``floor_db`` (a float) when ``x`` holds the amplitude in dB."""
+    """What ``Catalog.save`` wrote.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The ``.npz`` file.
+
+    Returns
+    -------
+    dict
+        The array ``x``, the records' ``path``, ``serial``, ``target_type``, ``depression`` and
+        ``azimuth``, and for a split ``labels`` and ``classes`` (a tuple of str); ``floor_db`` (a
+        float) when ``x`` holds the amplitude in dB.
+
+    Raises
+    ------
+    ValueError
+        For a file that is not such an ``.npz`` file.
+    OSError
+        For a file that cannot be opened.
+    """
     import numpy as np
 
     name = os.fspath(path)

@@ -5,7 +5,7 @@ CPython 3.13 only): the same values, read in Python and NumPy, with the dataset 
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 
@@ -27,7 +27,7 @@ def _name(filepath: Any) -> str:
 class _Lines:
     """A chip's header lines, read one at a time, numbered from 1 at the position reading starts."""
 
-    def __init__(self, file, name: str) -> None:
+    def __init__(self, file: BinaryIO, name: str) -> None:
         self.file = file
         self.name = name
         self.number = 0
@@ -66,7 +66,7 @@ class _NotANumber(ValueError):
     pass
 
 
-def _read_header(file, name: str) -> dict[str, str]:
+def _read_header(file: BinaryIO, name: str) -> dict[str, str]:
     # As mstar_header reads it: from byte 1, the version line, then entries up to the end marker.
     file.seek(1)
     lines = _Lines(file, name)
@@ -83,13 +83,13 @@ def _read_header(file, name: str) -> dict[str, str]:
             header[key] = value
 
 
-def mstar_header(filepath) -> dict[str, str]:
+def mstar_header(filepath: Any) -> dict[str, str]:
     """The chip's header entries as strings, ``"PhoenixHeaderVer"`` first, then in file order."""
     with open(filepath, "rb") as file:
         return _read_header(file, _name(filepath))
 
 
-def _counts(file, name: str) -> tuple[int, int, int]:
+def _counts(file: BinaryIO, name: str) -> tuple[int, int, int]:
     # The offset from line 3, the counts from lines 13 and 14; where a count is no whole number
     # (the 01.04 layout keeps NumberOfRows on line 13), both counts by name.
     lines = _Lines(file, name)
@@ -111,7 +111,7 @@ def _counts(file, name: str) -> tuple[int, int, int]:
     return offset, columns, rows
 
 
-def _planes(file, name: str) -> np.ndarray:
+def _planes(file: BinaryIO, name: str) -> np.ndarray:
     offset, columns, rows = _counts(file, name)
     if offset < 0 or columns < 0 or rows < 0:
         raise ValueError(f"{name}: negative data offset or count in the header ({offset}, {columns}, {rows})")
@@ -127,7 +127,7 @@ def _any_equal(ofmt: object, spellings: tuple[str, ...]) -> bool:
     return any(ofmt == spelling for spelling in spellings)
 
 
-def mstar_raw(filepath, ofmt="c") -> np.ndarray | None:
+def mstar_raw(filepath: Any, ofmt: Any = "c") -> np.ndarray | None:
     """The chip's samples: complex for ``"c"``, amplitude and phase side by side for ``"ap"``,
     real and imaginary parts for ``"r"``, ``None`` for any other ``ofmt``."""
     with open(filepath, "rb") as file:

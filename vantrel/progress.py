@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any
 
 # With progress=None a bar appears only for a run that lasts longer than this, on a terminal.
 QUIET_SECONDS = 0.5
@@ -21,7 +22,7 @@ class Progress:
         self.show = show if show is not None else _stderr_is_terminal()
         self.delay = 0.0 if show else QUIET_SECONDS
         self.description, self.unit = description, unit
-        self.bar = None
+        self.bar: Any = None  # a tqdm bar, once the work takes a while
         self.started = time.monotonic()
 
     def __enter__(self) -> Progress:
@@ -40,7 +41,7 @@ class Progress:
             self.bar.total = total
         self.bar.update(done - self.bar.n)
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         if self.bar is not None:
             self.bar.close()
 

@@ -3,31 +3,42 @@
 from __future__ import annotations
 
 import os
-import sys
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 
-def has_display() -> bool:
-    return sys.platform in ("darwin", "win32") or bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+def plot_chip(path: str, *, linear: bool = False) -> Figure:
+    """The chip's amplitude and phase side by side, titled from its header, as a pyplot figure.
 
+    Parameters
+    ----------
+    path : str
+        The chip file.
+    linear : bool
+        The amplitude as it is stored, instead of in dB.
 
-def plot_chip(path: str, output: str | None = None, *, linear: bool = False) -> str | None:
-    """Shows the chip in a window, or writes it as a PNG (to `output` exactly, or without a display
-    to the chip's file name with ".png" in the current folder); returns the file written, if any.
-    The PNG replaces an existing file only once it is written whole."""
+    Returns
+    -------
+    matplotlib.figure.Figure
+        A figure of pyplot's: ``plt.show()`` shows it, ``figure.savefig`` writes it, and
+        ``plt.close(figure)`` lets it go.
+
+    Raises
+    ------
+    OSError, ValueError
+        When the chip cannot be read.
+    ImportError
+        When matplotlib is not installed.
+    """
+    import matplotlib.pyplot as plt
     import numpy as np
 
-    from . import mstar_header, mstar_raw
+    from ._reader import reader
 
-    header = mstar_header(path)
-    planes = mstar_raw(path, "ap")
-    if output is None and not has_display():
-        output = os.path.basename(path) + ".png"
-    import matplotlib
-
-    if output is not None:
-        matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    header = reader().mstar_header(path)
+    planes = reader().mstar_raw(path, "ap")
     amplitude, phase = planes[..., 0], planes[..., 1]
     finite = amplitude[np.isfinite(amplitude)]
     if linear:
@@ -50,14 +61,4 @@ def plot_chip(path: str, output: str | None = None, *, linear: bool = False) -> 
     figure.suptitle(f"{header.get('TargetType', '?')} {header.get('TargetSerNum', '?')}, "
                     f"depression {header.get('DesiredDepression', '?')}°, azimuth {header.get('TargetAz', '?')}°"
                     f"  ({os.path.basename(path)})")
-    try:
-        if output is None:
-            plt.show()
-        else:
-            from ._files import atomic_write
-
-            with atomic_write(output) as file:  # a file object: the name gets no ".png" added
-                figure.savefig(file, format="png", dpi=100)
-    finally:
-        plt.close(figure)
-    return output
+    return figure

@@ -12,10 +12,11 @@ from __future__ import annotations
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import Any, TypeVar
 
-if TYPE_CHECKING:
-    from .catalog import Catalog
+from ._table import Table
+
+T = TypeVar("T", bound=Table)
 
 
 # The public release CDs, by the names of their top folders.
@@ -27,7 +28,7 @@ T72_VARIANTS_CD1, T72_VARIANTS_CD2 = "MSTAR_PUBLIC_T_72_VARIANTS_CD1", "MSTAR_PU
 @dataclass(frozen=True)
 class Subset:
     depressions: tuple[float, ...]
-    serials: dict[str, tuple[str, ...]]  # class name -> serial numbers
+    serials: Mapping[str, tuple[str, ...]]  # class name -> serial numbers
     published: dict[str, int] = field(default_factory=dict)  # class name -> chips in the literature's table
     published_serials: dict[str, int] = field(default_factory=dict)  # serial -> chips, where the table gives them
     cds: tuple[str, ...] = ()  # the release CDs that hold its chips
@@ -47,7 +48,7 @@ _SOC_TRAIN = dict(zip(_SOC_SERIALS, (299, 233, 298, 256, 233, 299, 299, 232, 299
 _SOC_TEST = dict(zip(_SOC_SERIALS, (274, 195, 274, 195, 196, 274, 273, 196, 274, 274)))
 
 
-def _only(table: dict, names) -> dict:
+def _only(table: dict[str, Any], names: Sequence[str]) -> dict[str, Any]:
     return {name: table[name] for name in names}
 
 
@@ -102,7 +103,8 @@ def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset,
     return f"{split.name!r} {chosen}", split.classes, split.subsets[chosen], split
 
 
-def _own(classes: Mapping[str, Sequence[str]], subset, depression) -> tuple[str, tuple[str, ...], Subset]:
+def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
+         depression: float | Sequence[float] | None) -> tuple[str, tuple[str, ...], Subset]:
     if subset is not None:
         raise ValueError("a split given as a dict of classes takes no subset; give its depressions instead")
     serials = {}
@@ -110,6 +112,7 @@ def _own(classes: Mapping[str, Sequence[str]], subset, depression) -> tuple[str,
         if isinstance(values, str):
             values = (values,)
         serials[str(name)] = tuple(str(value) for value in values)
+    depressions: tuple[float, ...]
     if depression is None:
         depressions = ()
     elif isinstance(depression, (int, float)):
@@ -119,30 +122,31 @@ def _own(classes: Mapping[str, Sequence[str]], subset, depression) -> tuple[str,
     return "of your own", tuple(serials), Subset(depressions, serials)
 
 
-def _assign(catalog: Catalog, classes: tuple[str, ...], chosen: Subset) -> tuple[list[int], list[int]]:
+def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[list[int], list[int]]:
     """The positions of the catalog's chips in the subset, and their labels."""
-    label_of_serial = {}
+    label_of_serial: dict[str, int] = {}
     for label, class_name in enumerate(classes):
         for serial in chosen.serials.get(class_name, ()):
             label_of_serial[serial.strip().lower()] = label
     depressions = set(chosen.depressions)
-    found_depressions = catalog._columns["depression"].tolist()
-    positions, labels = [], []
-    for i, serial in enumerate(catalog._columns["serial"]):
-        label = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
-        if label is not None and (not depressions or found_depressions[i] in depressions):
+    found_depressions = catalog._values("depression").tolist()
+    positions: list[int] = []
+    labels: list[int] = []
+    for i, serial in enumerate(catalog._values("serial")):
+        found = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
+        if found is not None and (not depressions or found_depressions[i] in depressions):
             positions.append(i)
-            labels.append(label)
+            labels.append(found)
     return positions, labels
 
 
-def _miscounted(picked: Catalog, classes: tuple[str, ...], labels: list[int], chosen: Subset) -> list[str]:
+def _miscounted(picked: Table, classes: tuple[str, ...], labels: list[int], chosen: Subset) -> list[str]:
     """'T62 264 (published 273)' for each class present whose count is not the published one."""
     found: dict[str, int] = {}
     for label in labels:
         found[classes[label]] = found.get(classes[label], 0) + 1
     by_serial: dict[str, int] = {}
-    for serial in picked._columns["serial"]:
+    for serial in picked._values("serial"):
         by_serial[serial.lower()] = by_serial.get(serial.lower(), 0) + 1
     wrong = []
     for class_name, count in sorted(found.items(), key=lambda item: classes.index(item[0])):
@@ -155,7 +159,9 @@ def _miscounted(picked: Catalog, classes: tuple[str, ...], labels: list[int], ch
     return wrong
 
 
-def select(catalog: Catalog, name, subset, depression, strict: bool = False) -> Catalog:
+def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | None,
+           depression: float | Sequence[float] | None, strict: bool = False) -> T:
+    """The chips of a split, as ``Catalog.split`` describes it."""
     split = None
     if isinstance(name, Mapping):
         title, classes, chosen = _own(name, subset, depression)
@@ -193,6 +199,6 @@ def select(catalog: Catalog, name, subset, depression, strict: bool = False) -> 
             warnings.warn(f"split {title}: {shared} chips are also in its train subset (the same data block)",
                           stacklevel=3)
 
-    labels = np.array(labels, dtype=np.int64)
-    labels.flags.writeable = False
-    return type(catalog)._from_columns(picked._columns, catalog.skipped, classes, labels, title)
+    array = np.array(labels, dtype=np.int64)
+    array.flags.writeable = False
+    return picked._as_split(classes, array, title)

@@ -5,25 +5,25 @@ from __future__ import annotations
 
 import math
 from collections import Counter
-from typing import TYPE_CHECKING
 
-if TYPE_CHECKING:
-    from .catalog import Catalog
+from ._table import Table
 
 
 def _degrees(depression: float) -> str:
     return "?" if math.isnan(depression) else f"{depression:g}°"
 
 
-def summary(catalog: Catalog) -> str:
-    columns = catalog._columns
-    split = catalog.classes is not None
-    names = [catalog.classes[label] for label in catalog.labels.tolist()] if split else [""] * len(catalog)
-    keys = list(zip(names, columns["target_type"], columns["serial"]))
+def summary(catalog: Table) -> str:
+    """The table of ``Catalog.summary``."""
+    classes, labels = catalog.classes, catalog.labels
+    names = [classes[label] for label in labels.tolist()] if classes is not None and labels is not None else \
+        [""] * len(catalog)
+    split = classes is not None
+    keys = list(zip(names, catalog._values("target_type"), catalog._values("serial")))
     # NaN depressions are told apart from numbers by their text, so that they group together.
-    depressions = [_degrees(d) for d in columns["depression"]]
+    depressions = [_degrees(d) for d in catalog._values("depression")]
     counts = Counter(zip(keys, depressions))
-    rows = sorted(set(keys), key=lambda key: (catalog.classes.index(key[0]) if split else 0, key[1], key[2]))
+    rows = sorted(set(keys), key=lambda key: (classes.index(key[0]) if classes is not None else 0, key[1], key[2]))
     heads = sorted(set(depressions), key=lambda text: (text == "?", float(text[:-1]) if text != "?" else 0))
 
     head = (["class"] if split else []) + ["target type", "serial"] + heads + ["total"]
@@ -35,11 +35,11 @@ def summary(catalog: Catalog) -> str:
     totals = [sum(counts[key, d] for key in rows) for d in heads]
     footer = (["total"] + ([""] if split else []) + [""] + [str(t) for t in totals] + [str(len(catalog))])
     table = [head, *body, footer]
-    labels = len(head) - len(heads) - 1  # left-aligned text columns
+    texts = len(head) - len(heads) - 1  # left-aligned text columns
     widths = [max(len(row[i]) for row in table) for i in range(len(head))]
 
-    def line(row):
-        return "  ".join(cell.ljust(w) if i < labels else cell.rjust(w)
+    def line(row: list[str]) -> str:
+        return "  ".join(cell.ljust(w) if i < texts else cell.rjust(w)
                          for i, (cell, w) in enumerate(zip(row, widths))).rstrip()
 
     rule = "-" * len(line(head))

@@ -20,7 +20,7 @@ from typing import Any
 __all__ = ["CenterCrop", "RandomCrop", "ToDecibels", "Normalize", "Compose"]
 
 
-def _pair(size, name: str) -> tuple[int, int]:
+def _pair(size: Any, name: str) -> tuple[int, int]:  # checked here: whatever a caller gives
     pair = (size, size) if isinstance(size, int) and not isinstance(size, bool) else size
     try:
         height, width = pair
@@ -32,30 +32,30 @@ def _pair(size, name: str) -> tuple[int, int]:
     return height, width
 
 
-def _plane_size(x) -> tuple[int, int]:
+def _plane_size(x: Any) -> tuple[int, int]:
     shape = tuple(x.shape)
     if len(shape) not in (2, 3):
         raise ValueError(f"expected an array of shape (H, W) or (H, W, C), not {shape}")
     return shape[0], shape[1]
 
 
-def _copy(x):
+def _copy(x: Any) -> Any:
     clone = getattr(x, "clone", None)  # a torch tensor
     return clone() if clone is not None else x.copy()
 
 
-def _is_numpy(x) -> bool:
+def _is_numpy(x: Any) -> bool:
     return type(x).__module__.split(".")[0] == "numpy"
 
 
-def _float_type(x):
+def _float_type(x: Any) -> Any:
     """The array's own floating type, else float64."""
     import numpy as np
 
     return x.dtype if x.dtype.kind == "f" else np.dtype(np.float64)
 
 
-def _float_copy(x):
+def _float_copy(x: Any) -> Any:
     if _is_numpy(x):
         return x.astype(_float_type(x))  # a copy
     return x.clone() if x.is_floating_point() else x.double()
@@ -65,11 +65,11 @@ class _Crop:
     def __init__(self, size: int | tuple[int, int]) -> None:
         self.size = _pair(size, "crop")
 
-    def _crop(self, x, top: int, left: int):
+    def _crop(self, x: Any, top: int, left: int) -> Any:
         height, width = self.size
         return _copy(x[top:top + height, left:left + width])
 
-    def _room(self, x) -> tuple[int, int]:
+    def _room(self, x: Any) -> tuple[int, int]:
         """How far the crop may move down and right in `x`."""
         rows, columns = _plane_size(x)
         height, width = self.size
@@ -83,9 +83,16 @@ class _Crop:
 
 class CenterCrop(_Crop):
     """The centred window of `size` (an int or (height, width)): it starts at row ``(H - h) // 2``
-    and column ``(W - w) // 2``, as ``Catalog.load`` centres its windows."""
+    and column ``(W - w) // 2``, as ``Catalog.load`` centres its windows.
 
-    def __call__(self, x):
+    Raises
+    ------
+    ValueError
+        When made, for a size that is not a positive int or pair of them; when called, for a
+        crop larger than its input.
+    """
+
+    def __call__(self, x: Any) -> Any:
         down, right = self._room(x)
         return self._crop(x, down // 2, right // 2)
 
@@ -96,6 +103,18 @@ class RandomCrop(_Crop):
 
     In a torch DataLoader with several workers, each worker gets a copy of the generator; give
     each its own seed (``worker_init_fn``) if the workers must draw differently.
+
+    Parameters
+    ----------
+    size : int or (int, int)
+        The crop's height and width.
+    seed : int, optional
+        The generator's seed.
+
+    Raises
+    ------
+    ValueError
+        As ``CenterCrop``.
     """
 
     def __init__(self, size: int | tuple[int, int], *, seed: int | None = None) -> None:
@@ -104,7 +123,7 @@ class RandomCrop(_Crop):
         super().__init__(size)
         self.generator = np.random.default_rng(seed)
 
-    def __call__(self, x):
+    def __call__(self, x: Any) -> Any:
         down, right = self._room(x)
         top, left = (int(v) for v in self.generator.integers(0, (down + 1, right + 1)))
         return self._crop(x, top, left)
@@ -123,7 +142,7 @@ class ToDecibels:
             raise ValueError("floor_db must be a number, not NaN")
         self.floor = 10 ** (self.floor_db / 20)
 
-    def _decibels(self, amplitude):
+    def _decibels(self, amplitude: Any) -> Any:
         if _is_numpy(amplitude):
             import numpy as np
 
@@ -133,7 +152,7 @@ class ToDecibels:
         wide = amplitude.double().clamp(min=self.floor).log10() * 20
         return wide.to(amplitude.dtype) if amplitude.is_floating_point() else wide
 
-    def __call__(self, x):
+    def __call__(self, x: Any) -> Any:
         _plane_size(x)
         if len(x.shape) == 2:
             return self._decibels(x)
@@ -147,7 +166,14 @@ class ToDecibels:
 
 class Normalize:
     """``(x - mean) / std``: `mean` and `std` each a number, or one per channel of an (H, W, C)
-    array."""
+    array.
+
+    Raises
+    ------
+    ValueError
+        When made, for a mean or std that is not finite or a std of zero; when called, for one
+        value per channel that does not match the input's channels.
+    """
 
     def __init__(self, mean: float | Sequence[float], std: float | Sequence[float]) -> None:
         import numpy as np
@@ -160,7 +186,7 @@ class Normalize:
         if np.any(self.std == 0):
             raise ValueError("std must not be zero")
 
-    def __call__(self, x):
+    def __call__(self, x: Any) -> Any:
         _plane_size(x)
         channels = x.shape[2] if len(x.shape) == 3 else 1
         for name, value in (("mean", self.mean), ("std", self.std)):
@@ -185,7 +211,7 @@ class Compose:
             if not callable(t):
                 raise TypeError(f"not a transform (not callable): {t!r}")
 
-    def __call__(self, x):
+    def __call__(self, x: Any) -> Any:
         for t in self.transforms:
             x = t(x)
         return x

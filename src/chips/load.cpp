@@ -1,6 +1,7 @@
 #include "load.hpp"
 
 #include "chip_window.hpp"
+#include "columns.hpp"
 #include "mstar/core/ref.hpp"
 #include "parallel.hpp"
 
@@ -8,7 +9,9 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace chips {
@@ -35,8 +38,16 @@ struct FirstFault {
     }
 };
 
-// Per chip: data_offset, rows, columns, file_size, header_digest (its bits as int64).
-constexpr std::size_t fields = 5;
+// Per chip, the layout columns of columns.hpp (header_digest's bits as int64).
+constexpr std::size_t fields = layout_columns.size();
+
+// The planes of an output format, by the name the Python side uses: 'a', 'ap', 'r' or 'c'.
+std::optional<Planes> planes_of(std::string_view ofmt) noexcept {
+    if (ofmt == "a") return Planes::amplitude;
+    if (ofmt == "ap") return Planes::amplitude_phase;
+    if (ofmt == "r" || ofmt == "c") return Planes::real_imaginary;  // 'c' is the same values, viewed as complex
+    return std::nullopt;
+}
 
 // Once a read has waited for the device, the workers ask the kernel for the needed bytes of the
 // next `depth` chips before reading their own: the device then has many reads in flight, however
@@ -95,20 +106,31 @@ PyObject* raise(const FirstFault& first, PyObject* path) noexcept {
 
 }  // namespace
 
-PyObject* load(PyObject*, PyObject* args) noexcept {
-    PyObject *path_list, *layout_object, *out_object, *progress;
-    Py_ssize_t height, width;
-    int planes, wide, threads, decibels = 0;
+PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    // All by keyword; the ones without a default are checked below, as the parser takes a
+    // keyword-only argument as optional.
+    static const char* keywords[] = {"paths", "layouts", "out",      "height",   "width", "ofmt",
+                                     "wide",  "threads", "progress", "decibels", "floor", nullptr};
+    PyObject *path_list = nullptr, *layout_object = nullptr, *out_object = nullptr, *progress = Py_None;
+    Py_ssize_t height = -1, width = -1;
+    const char* ofmt = nullptr;
+    int wide = 0, threads = 1, decibels = 0;
     double floor = 0;  // of the amplitude in dB: 10 ** (floor_db / 20), computed by the caller
-    if (!PyArg_ParseTuple(args, "O!OOnnipiO|pd:load", &PyList_Type, &path_list, &layout_object, &out_object, &height,
-                          &width, &planes, &wide, &threads, &progress, &decibels, &floor))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O!OOnnspiOpd:load", const_cast<char**>(keywords), &PyList_Type,
+                                     &path_list, &layout_object, &out_object, &height, &width, &ofmt, &wide, &threads,
+                                     &progress, &decibels, &floor))
         return nullptr;
+    if (!path_list || !layout_object || !out_object || !ofmt || height < 0 || width < 0) {
+        PyErr_SetString(PyExc_TypeError, "load() needs paths, layouts, out, height, width and ofmt");
+        return nullptr;
+    }
     if (progress == Py_None) progress = nullptr;
-    if (height < 0 || width < 0 || planes < 0 || planes > 2 || (decibels && planes == 2)) {
+    const std::optional<Planes> planes = planes_of(ofmt);
+    if (!planes || (decibels && *planes == Planes::real_imaginary)) {
         PyErr_SetString(PyExc_ValueError, "bad window");
         return nullptr;
     }
-    const Window window{height, width, static_cast<Planes>(planes), wide != 0, decibels != 0, floor};
+    const Window window{height, width, *planes, wide != 0, decibels != 0, floor};
     const auto count = static_cast<std::size_t>(PyList_Size(path_list));
     Buffer layouts, out;
     if (!layouts.acquire(layout_object, PyBUF_C_CONTIGUOUS) ||

@@ -3,10 +3,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "columns.hpp"
+#include "format/phoenix_header.hpp"
 #include "load.hpp"
+#include "mstar/core/ref.hpp"
 #include "scan.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace chips {
 
@@ -14,13 +18,46 @@ namespace {
 
 PyMethodDef methods[] = {
     {"scan", scan, METH_VARARGS,
-     "scan(root: bytes, verify: bool, threads: int, progress) -> (texts, numbers, skipped)\n\n"
+     "scan(root: bytes, verify: bool, threads: int, progress) -> (columns, skipped)\n\n"
      "The chips below root, by content, and the files that start like a chip but cannot be read."},
-    {"load", load, METH_VARARGS,
-     "load(paths, layouts, out, height, width, planes, wide, threads, progress) -> None\n\n"
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)), METH_VARARGS | METH_KEYWORDS,
+     "load(*, paths, layouts, out, height, width, ofmt, wide, threads, progress, decibels=False, floor=0.0)"
+     " -> None\n\n"
      "Each chip's centred window, decoded into its slot of the zeroed array `out`."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+using mstar::Ref;
+using mstar::steal;
+
+Ref text(std::string_view value) {
+    return steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+// The facts the Python side takes from here rather than writing them again: CHIP_SIGNATURE, the
+// bytes a chip starts with; COLUMNS, scan's columns in order with their dtypes; LAYOUT, the
+// columns of load's layouts in order.
+int add_constants(PyObject* module) noexcept {
+    Ref signature = steal(PyBytes_FromStringAndSize(phoenix::chip_signature.data(),
+                                                    static_cast<Py_ssize_t>(phoenix::chip_signature.size())));
+    Ref types = steal(PyDict_New());
+    Ref layout = steal(PyTuple_New(static_cast<Py_ssize_t>(layout_columns.size())));
+    if (!signature || !types || !layout) return -1;
+    for (const Column& column : columns) {
+        Ref name = text(column.name), dtype = text(dtype_name(column.kind));
+        if (!name || !dtype || PyDict_SetItem(types.get(), name.get(), dtype.get()) < 0) return -1;
+    }
+    for (std::size_t i = 0; i < layout_columns.size(); ++i) {
+        Ref name = text(layout_columns[i]);
+        if (!name) return -1;
+        PyTuple_SetItem(layout.get(), static_cast<Py_ssize_t>(i), name.release());  // steals it
+    }
+    if (PyModule_AddObjectRef(module, "CHIP_SIGNATURE", signature.get()) < 0 ||
+        PyModule_AddObjectRef(module, "COLUMNS", types.get()) < 0 ||
+        PyModule_AddObjectRef(module, "LAYOUT", layout.get()) < 0)
+        return -1;
+    return 0;
+}
 
 // Built on the limited API of 3.11, which does not name the slot that declares support for
 // interpreters with their own GIL (3.12 on): it is offered by number where the running
@@ -28,6 +65,7 @@ PyMethodDef methods[] = {
 constexpr int multiple_interpreters_slot = 3;     // Py_mod_multiple_interpreters
 constexpr std::intptr_t per_interpreter_gil = 2;  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_constants)},
     {0, nullptr},
     {0, nullptr},
 };
@@ -50,6 +88,6 @@ PyModuleDef definition = {
 
 PyMODINIT_FUNC PyInit__chips() {
     if (Py_Version >= 0x030C0000)
-        chips::slots[0] = {chips::multiple_interpreters_slot, reinterpret_cast<void*>(chips::per_interpreter_gil)};
+        chips::slots[1] = {chips::multiple_interpreters_slot, reinterpret_cast<void*>(chips::per_interpreter_gil)};
     return PyModuleDef_Init(&chips::definition);
 }

@@ -2,12 +2,14 @@
 
 #include "chip_file.hpp"
 #include "chip_header.hpp"
+#include "columns.hpp"
 #include "mstar/core/ref.hpp"
 #include "parallel.hpp"
 #include "tree_walk.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -97,26 +99,31 @@ Ref path_text(const std::string& path) {
     return steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
-template <typename T>
-Ref as_bytes(const std::vector<T>& values) {
+Ref as_bytes(const std::vector<std::uint64_t>& values) {
     return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                           static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+                                           static_cast<Py_ssize_t>(values.size() * sizeof(std::uint64_t))));
 }
 
-// The result from what the workers found, in path order; a file reached by several paths (hard or
-// symbolic links) is listed once, under the first of them.
+// A number column's value as its 8 bytes, so that every number column is one vector of one type.
+template <typename T>
+std::uint64_t bits(T value) noexcept {
+    static_assert(sizeof(T) == sizeof(std::uint64_t));
+    return std::bit_cast<std::uint64_t>(value);
+}
+
+// The result from what the workers found, in path order: ({column name: values}, skipped), the
+// columns as columns.hpp lists them. A file reached by several paths (hard or symbolic links) is
+// listed once, under the first of them.
 PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, const BatchQueue& queue) {
     std::vector<std::pair<const std::string*, const ChipHeader*>> files;
     for (const auto& batch : queue.batches())
         for (std::size_t i = 0; i < batch->paths.size(); ++i) files.emplace_back(&batch->paths[i], &batch->found[i]);
     std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
 
-    std::array<Ref, 5> lists;  // path, target_type, serial, header_version, checksum
+    std::array<Ref, text_columns> lists;
     for (Ref& list : lists)
         if (!(list = steal(PyList_New(0)))) return nullptr;
-    std::array<std::vector<double>, 2> floats;        // depression, azimuth
-    std::array<std::vector<std::int64_t>, 4> counts;  // rows, columns, data_offset, file_size
-    std::vector<std::uint64_t> digests;               // header_digest
+    std::array<std::vector<std::uint64_t>, columns.size() - text_columns> numbers;
     std::set<std::pair<dev_t, ino_t>> seen;
     Strings strings;
     for (const auto& [file, chip] : files) {
@@ -128,17 +135,16 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
         }
         Ref path = path_text(*file);
         Ref checksum = text(chip->checksum);
-        const std::array<PyObject*, 5> row{path.get(), strings.get(chip->target_type), strings.get(chip->serial),
-                                           strings.get(chip->version), checksum.get()};
+        const std::array<PyObject*, text_columns> row{path.get(), strings.get(chip->target_type),
+                                                      strings.get(chip->serial), strings.get(chip->version),
+                                                      checksum.get()};
         for (std::size_t c = 0; c < row.size(); ++c)
             if (!row[c] || PyList_Append(lists[c].get(), row[c]) < 0) return nullptr;
-        floats[0].push_back(chip->depression);
-        floats[1].push_back(chip->azimuth);
-        counts[0].push_back(chip->layout.rows);
-        counts[1].push_back(chip->layout.columns);
-        counts[2].push_back(chip->layout.data_offset);
-        counts[3].push_back(chip->recorded.file_size);
-        digests.push_back(chip->recorded.header_digest);
+        const std::array<std::uint64_t, numbers.size()> values{
+            bits(chip->depression),       bits(chip->azimuth),     bits(chip->layout.rows),
+            bits(chip->layout.columns),   bits(chip->layout.data_offset), bits(chip->recorded.file_size),
+            bits(chip->recorded.header_digest)};
+        for (std::size_t c = 0; c < values.size(); ++c) numbers[c].push_back(values[c]);
     }
     std::sort(problems.begin(), problems.end());
     Ref skipped = steal(PyList_New(0));
@@ -147,13 +153,14 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
         Ref pair = steal(Py_BuildValue("(NN)", path_text(path).release(), text(reason).release()));
         if (!pair || PyList_Append(skipped.get(), pair.get()) < 0) return nullptr;
     }
-    Ref texts = steal(PyTuple_Pack(5, lists[0].get(), lists[1].get(), lists[2].get(), lists[3].get(), lists[4].get()));
-    Ref numbers = steal(Py_BuildValue("(NNNNNNN)", as_bytes(floats[0]).release(), as_bytes(floats[1]).release(),
-                                      as_bytes(counts[0]).release(), as_bytes(counts[1]).release(),
-                                      as_bytes(counts[2]).release(), as_bytes(counts[3]).release(),
-                                      as_bytes(digests).release()));
-    if (!texts || !numbers) return nullptr;
-    return PyTuple_Pack(3, texts.get(), numbers.get(), skipped.get());
+    Ref found = steal(PyDict_New());
+    if (!found) return nullptr;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const Ref values = c < text_columns ? lists[c] : as_bytes(numbers[c - text_columns]);
+        const std::string name(columns[c].name);
+        if (!values || PyDict_SetItemString(found.get(), name.c_str(), values.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, found.get(), skipped.get());
 }
 
 }  // namespace

@@ -7,10 +7,9 @@
 
 namespace chips {
 
-// Returns (texts, numbers, skipped), one item per chip in path order:
-//   texts: a tuple of lists (path, target_type, serial, header_version);
-//   numbers: a tuple of bytes holding native float64 (depression, azimuth) and int64 (rows,
-//            columns, data_offset) values;
+// Returns (columns, skipped), one item per chip in path order:
+//   columns: a dict from column name to its values, as columns.hpp lists them: a list of str for
+//            a text column, bytes of native 8-byte values for a number column;
 //   skipped: a list of (path, reason).
 PyObject* scan(PyObject* module, PyObject* args) noexcept;
 

@@ -13,7 +13,7 @@ if sys.version_info[:2] != (3, 13) or sys.implementation.name != "cpython":
         name = f"{__name__}.mstar"
 
         @classmethod
-        def find_spec(cls, fullname, path=None, target=None):
+        def find_spec(cls, fullname: str, path: object = None, target: object = None) -> None:
             if fullname != cls.name:
                 return None
             version = ".".join(map(str, sys.version_info[:2]))

@@ -11,16 +11,11 @@ to ``mstar_demo_<n>.png`` in the current directory instead, and the file is name
 """
 
 import importlib.util
-import os
 import sys
 
+from vantrel._display import has_display
+
 MODULE = "vantrel.datasets.mstar"
-
-
-def _headless() -> bool:
-    """True when no window can be shown: no display on a system that needs one."""
-    return sys.platform not in ("win32", "darwin") and not (
-        os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
 def _non_interactive(backend: str) -> bool:
@@ -65,7 +60,7 @@ def main() -> None:
     spec = importlib.util.find_spec(MODULE)
     if spec is None or spec.loader is None:
         sys.exit(f"{MODULE} is not built: run `make demo` (or install the package) first")
-    if _headless():
+    if not has_display():
         _save_figures_on_show()
     module = importlib.util.module_from_spec(spec)
     module.__name__ = "__main__"

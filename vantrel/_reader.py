@@ -1,0 +1,23 @@
+"""Where ``mstar_header`` and ``mstar_raw`` come from: the extension ``vantrel.datasets.mstar`` on
+CPython 3.13, ``vantrel.portable`` (the same values) elsewhere. Imported by name at run time, so
+that the package and its modules reach the reader without importing each other."""
+
+from __future__ import annotations
+
+import importlib
+import sys
+from types import ModuleType
+
+
+def reader_module_built() -> bool:
+    # The reader module is a CPython 3.13 module; a wheel built for the stable ABI leaves it out.
+    if sys.version_info[:2] != (3, 13) or sys.implementation.name != "cpython":
+        return False
+    import importlib.util
+
+    return importlib.util.find_spec("vantrel.datasets.mstar") is not None
+
+
+def reader() -> ModuleType:
+    """The module that defines mstar_header and mstar_raw here."""
+    return importlib.import_module("vantrel.datasets.mstar" if reader_module_built() else "vantrel.portable")
