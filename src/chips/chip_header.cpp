@@ -1,7 +1,7 @@
 #include "chip_header.hpp"
 
-#include "chip_file.hpp"
 #include "md5.hpp"
+#include "shared/file_io.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -15,6 +15,13 @@
 #include <sys/stat.h>
 
 namespace chips {
+
+using fileio::FileHandle;
+using fileio::error_text;
+using fileio::exact_reads;
+using fileio::first_read;
+using fileio::open_for_reading;
+using fileio::read_at;
 
 namespace {
 
