@@ -167,3 +167,15 @@ def test_leak_sanitizer_finds_no_growth(tmp_path):
     summaries = iter(re.findall(r"SUMMARY: .*", log))
     first, many, known = (next(summaries) if found == "1" else "none" for found in proc.stdout.split())
     assert proc.returncode == 0 and first == many != known, proc.stdout + proc.stderr + log
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_repeated_calls_leave_no_descriptor_open(name, tmp_path):
+    """Files, folder listings and read-ahead descriptors are closed on every path, failures included."""
+    call = CASES[name][0](writer(tmp_path))
+    outcome(call)
+    gc.collect()  # a file object the steps leave open on failure is closed by the collector, as in Python
+    before = len(os.listdir("/proc/self/fd"))
+    [outcome(call) for _ in range(N // 3)]
+    gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == before

@@ -1,7 +1,7 @@
 #include "chip_header.hpp"
 
-#include "chip_file.hpp"
 #include "md5.hpp"
+#include "shared/file_io.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -16,6 +16,13 @@
 
 namespace chips {
 
+using fileio::FileHandle;
+using fileio::error_text;
+using fileio::exact_reads;
+using fileio::first_read;
+using fileio::open_for_reading;
+using fileio::read_at;
+
 namespace {
 
 constexpr std::size_t md5_block = 1 << 16;  // verify streams the data block in blocks of this size
@@ -25,13 +32,6 @@ ChipHeader skipped(std::string reason) {
     out.kind = ChipHeader::Kind::skipped;
     out.reason = std::move(reason);
     return out;
-}
-
-std::string_view trimmed(std::string_view text) noexcept {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-    return text;
 }
 
 // A required non-negative whole number as int() reads it: false with `reason` set otherwise.
@@ -60,7 +60,7 @@ bool whole_number(std::string_view data, const phoenix::Header& header, std::str
 bool real_number(std::string_view data, const phoenix::Header& header, std::string_view key, double& out,
                  std::string& reason) {
     const auto text = phoenix::find(data, header, key);
-    if (!text || trimmed(*text).empty()) {
+    if (!text || phoenix::trimmed(*text).empty()) {
         out = std::nan("");
         return true;
     }
@@ -79,7 +79,7 @@ std::string text_of(std::string_view data, const phoenix::Header& header, std::s
 
 // A written checksum in lower case, or empty when it is no 32-digit hexadecimal number.
 std::string lower_md5(std::optional<std::string_view> written) {
-    const std::string_view text = written ? trimmed(*written) : std::string_view{};
+    const std::string_view text = written ? phoenix::trimmed(*written) : std::string_view{};
     const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
     if (text.size() != 32 || !std::ranges::all_of(text, hex)) return {};
     std::string out(text);
@@ -88,7 +88,7 @@ std::string lower_md5(std::optional<std::string_view> written) {
 }
 
 bool same_hex(std::string_view written, std::string_view computed) noexcept {
-    return std::ranges::equal(trimmed(written), computed, [](char a, char b) {
+    return std::ranges::equal(phoenix::trimmed(written), computed, [](char a, char b) {
         return std::tolower(static_cast<unsigned char>(a)) == b;
     });
 }

@@ -57,9 +57,6 @@ struct ChipHeader {
     std::string checksum;
 };
 
-// The bytes a scan reads first: a page, which holds every real header.
-inline constexpr std::size_t first_read = 4096;
-
 // Reads the file's header (one read of a page for a header of usual size, never more than
 // header_limit bytes) and checks the file's size against it; `verify` also streams the data block
 // through MD5 in fixed-size blocks and checks it against Chip_MD5_CheckSum. A file that cannot be

@@ -1,14 +1,21 @@
 #include "chip_window.hpp"
 
-#include "chip_file.hpp"
 #include "decibels.hpp"
 #include "format/samples.hpp"
+#include "shared/file_io.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 namespace chips {
+
+using fileio::ByteRange;
+using fileio::FileHandle;
+using fileio::exact_reads;
+using fileio::open_for_reading;
+using fileio::read_at;
+using fileio::regular_file_size;
 
 namespace {
 

@@ -2,7 +2,7 @@
 // what the catalog recorded, and the window of its planes decoded straight into place.
 #pragma once
 
-#include "chip_file.hpp"
+#include "shared/file_io.hpp"
 #include "chip_header.hpp"
 
 #include <cstddef>
@@ -37,7 +37,7 @@ struct LoadFault {
 // The bytes of the file a load needs, in file order: the header, then the window's rows of the
 // magnitude plane and, unless `planes` is amplitude, of the phase plane. Returns how many ranges
 // (up to 3) are in `ranges`; ranges that touch or lie within a page of each other are joined.
-std::size_t needed_bytes(const Layout& layout, const Window& window, ByteRange ranges[3]) noexcept;
+std::size_t needed_bytes(const Layout& layout, const Window& window, fileio::ByteRange ranges[3]) noexcept;
 
 // Reads the chip at `path`, whose header the catalog recorded as `layout` and `recorded`, into
 // `slot` (zeroed beforehand: the padding stays zero), reading only needed_bytes. False with

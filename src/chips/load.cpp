@@ -2,8 +2,8 @@
 
 #include "chip_window.hpp"
 #include "columns.hpp"
-#include "mstar/core/ref.hpp"
 #include "parallel.hpp"
+#include "shared/py_ref.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -18,9 +18,9 @@ namespace chips {
 
 namespace {
 
-using mstar::Buffer;
-using mstar::Ref;
-using mstar::steal;
+using py::Buffer;
+using py::Ref;
+using py::steal;
 
 // The first chip that failed; the others stop as soon as they see it.
 struct FirstFault {
@@ -66,9 +66,9 @@ public:
         while (next < limit) {
             const std::size_t chip = std::max(next, i + 1);  // those before are being read already
             if (!next_.compare_exchange_weak(next, chip + 1, std::memory_order_relaxed)) continue;
-            ByteRange ranges[3];
+            fileio::ByteRange ranges[3];
             const std::size_t count = needed_bytes(layout(chip), window_, ranges);
-            read_ahead(paths_[chip].c_str(), ranges, count);
+            fileio::read_ahead(paths_[chip].c_str(), ranges, count);
             next = chip + 1;
         }
     }

@@ -6,8 +6,8 @@
 #include "columns.hpp"
 #include "format/phoenix_header.hpp"
 #include "load.hpp"
-#include "mstar/core/ref.hpp"
 #include "scan.hpp"
+#include "shared/py_ref.hpp"
 
 #include <cstdint>
 #include <string>
@@ -27,8 +27,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-using mstar::Ref;
-using mstar::steal;
+using py::Ref;
+using py::steal;
 
 Ref text(std::string_view value) {
     return steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));

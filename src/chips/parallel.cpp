@@ -1,6 +1,6 @@
 #include "parallel.hpp"
 
-#include "mstar/core/ref.hpp"
+#include "shared/py_ref.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -39,8 +39,8 @@ void run_one(Workers& workers, const Worker& worker, int index, RunState& run) n
 bool report(PyObject* progress, const RunState& run) noexcept {
     if (PyErr_CheckSignals() < 0) return false;
     if (!progress) return true;
-    mstar::Ref result = mstar::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(run.done.load()),
-                                                           static_cast<Py_ssize_t>(run.total.load())));
+    py::Ref result = py::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(run.done.load()),
+                                                     static_cast<Py_ssize_t>(run.total.load())));
     return static_cast<bool>(result);
 }
 

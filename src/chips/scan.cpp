@@ -1,10 +1,10 @@
 #include "scan.hpp"
 
-#include "chip_file.hpp"
 #include "chip_header.hpp"
 #include "columns.hpp"
-#include "mstar/core/ref.hpp"
 #include "parallel.hpp"
+#include "shared/file_io.hpp"
+#include "shared/py_ref.hpp"
 #include "tree_walk.hpp"
 
 #include <algorithm>
@@ -22,8 +22,8 @@ namespace chips {
 
 namespace {
 
-using mstar::Ref;
-using mstar::steal;
+using py::Ref;
+using py::steal;
 
 constexpr std::size_t read_ahead_files = 16;  // per thread
 
@@ -202,8 +202,8 @@ PyObject* scan(PyObject*, PyObject* args) noexcept {
                     for (std::size_t i = 0; i < size; ++i) {
                         for (hinted = std::max(hinted, i + 1); cold && hinted < std::min(size, i + 1 + read_ahead_files);
                              ++hinted) {
-                            const ByteRange page{0, first_read};
-                            read_ahead(batch->paths[hinted].c_str(), &page, 1);
+                            const fileio::ByteRange page{0, fileio::first_read};
+                            fileio::read_ahead(batch->paths[hinted].c_str(), &page, 1);
                         }
                         // Whatever goes wrong with one file is that file's reason, never the scan's.
                         try {

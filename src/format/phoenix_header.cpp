@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <iterator>
 #include <limits>
 #include <string>
@@ -15,15 +14,8 @@ namespace {
 // Strict UTF-8 as Python's decoder takes it: no overlong forms, no surrogates, nothing past
 // U+10FFFF.
 bool valid_utf8(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    // Headers are ASCII in practice: eight bytes at a time while no high bit is set.
-    while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        if (word & 0x8080808080808080u) break;
-        p += 8;
-    }
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + ascii_prefix(text);
+    const auto* end = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
     while (p < end) {
         unsigned char c = *p;
         if (c < 0x80) {
@@ -51,17 +43,6 @@ bool valid_utf8(std::string_view text) noexcept {
         p += extra + 1;
     }
     return true;
-}
-
-// Where the first byte with its high bit set is: every line before it is ASCII, hence UTF-8.
-std::size_t ascii_run(std::string_view data) noexcept {
-    std::size_t at = 0;
-    for (std::uint64_t word; at + 8 <= data.size(); at += 8) {
-        std::memcpy(&word, data.data() + at, 8);
-        if (word & 0x8080808080808080u) break;
-    }
-    while (at < data.size() && static_cast<unsigned char>(data[at]) < 0x80) ++at;
-    return at;
 }
 
 bool is_continuation(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
@@ -96,7 +77,7 @@ void parse(std::string_view data, bool whole_file, Header& out) {
     };
     // Reading starts at byte 1; each line runs through its line feed, which is not part of its text.
     std::size_t at = data.empty() ? 0 : 1;
-    const std::size_t ascii_end = ascii_run(data);
+    const std::size_t ascii_end = ascii_prefix(data);  // every line before it is UTF-8
     bool first = true;
     for (;;) {
         ++line_number;
@@ -236,17 +217,15 @@ Real read_float(std::string_view text) {
     std::string ascii;
     ascii.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) ascii += next_ascii(text, at);
-    std::size_t begin = 0, end = ascii.size();
-    while (begin < end && is_blank(ascii[begin])) ++begin;
-    while (end > begin && is_blank(ascii[end - 1])) --end;
+    const std::string_view bare = trimmed(ascii, is_blank);
     // An underscore only between two digits; then it is dropped.
     std::string number;
-    for (std::size_t i = begin; i < end; ++i) {
-        if (ascii[i] != '_') {
-            number += ascii[i];
+    for (std::size_t i = 0; i < bare.size(); ++i) {
+        if (bare[i] != '_') {
+            number += bare[i];
             continue;
         }
-        if (i == begin || i + 1 == end || !is_digit(ascii[i - 1]) || !is_digit(ascii[i + 1])) return {};
+        if (i == 0 || i + 1 == bare.size() || !is_digit(bare[i - 1]) || !is_digit(bare[i + 1])) return {};
     }
     std::string_view rest = number;
     const bool negative = rest.starts_with('-');

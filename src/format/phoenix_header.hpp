@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,31 @@ std::optional<std::string_view> find(std::string_view data, const Header& header
 
 // Whether `text` is valid UTF-8 as Python's strict decoder takes it.
 bool is_utf8(std::string_view text) noexcept;
+
+// How many bytes `text` starts with that have no high bit set (ASCII, hence UTF-8). Headers are
+// ASCII in practice: eight bytes at a time.
+inline std::size_t ascii_prefix(std::string_view text) noexcept {
+    std::size_t at = 0;
+    for (std::uint64_t word; at + 8 <= text.size(); at += 8) {
+        std::memcpy(&word, text.data() + at, 8);
+        if (word & 0x8080808080808080u) break;
+    }
+    while (at < text.size() && static_cast<unsigned char>(text[at]) < 0x80) ++at;
+    return at;
+}
+
+inline bool is_ascii(std::string_view text) noexcept { return ascii_prefix(text) == text.size(); }
+
+// The blanks a header writer leaves around a value: spaces, tabs, and the carriage return of a line
+// ended "\r\n". (int() and float() strip \n, \v and \f as well.)
+inline bool value_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r'; }
+
+// `text` less the characters `blank` takes at either end.
+inline std::string_view trimmed(std::string_view text, bool (*blank)(char) noexcept = value_blank) noexcept {
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
 
 // Where an entry line's text is cut into key and value: the position of its one "= " in `cut`,
 // or the fault when it holds "= " not exactly once.

@@ -1,18 +1,18 @@
 #include "file_start.hpp"
 
 #include "process.hpp"
+#include "shared/file_io.hpp"
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <new>
 
 namespace mstar {
 
 namespace {
 
-// Headers take about 1.6 KiB; one that needs more than 1 MiB is left to the steps as written.
-constexpr std::size_t first_read = 4096, most = 1 << 20;
+// A header that needs more than 1 MiB is left to the steps as written.
+constexpr std::size_t most = 1 << 20;
 
 }  // namespace
 
@@ -24,7 +24,7 @@ bool FileStart::read(PyObject* open, Handle file) noexcept {
         PyErr_Clear();
         return false;
     }
-    return fill(first_read);
+    return fill(fileio::first_read);
 }
 
 bool FileStart::more() noexcept { return !whole_ && bytes_.size() < most && fill(2 * bytes_.size()); }
@@ -37,17 +37,11 @@ bool FileStart::fill(std::size_t size) noexcept {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    while (held_ < size) {
-        // pread fails on pipes and sockets: the steps as written then meet what they meet.
-        const ssize_t got = pread(fd_, bytes_.data() + held_, size - held_, static_cast<off_t>(held_));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) {
-            whole_ = true;
-            break;
-        }
-        held_ += static_cast<std::size_t>(got);
-    }
+    // pread fails on pipes and sockets: the steps as written then meet what they meet.
+    int error = 0;
+    held_ += fileio::read_fully(fd_, bytes_.data() + held_, size - held_, static_cast<off_t>(held_), error);
+    if (error != 0) return false;
+    if (held_ < size) whole_ = true;  // the file ended
     return true;
 }
 

@@ -3,7 +3,6 @@
 #include "help_texts.hpp"
 #include "process.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 namespace mstar {
@@ -84,7 +83,7 @@ Ref text_of(std::string_view text) noexcept {
     const auto size = static_cast<Py_ssize_t>(text.size());
     // Header text is ASCII in practice: then a plain copy makes the same str. The decoder keeps
     // its shared objects for the empty and one-character strings.
-    if (size > 1 && std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; })) {
+    if (size > 1 && phoenix::is_ascii(text)) {
         PyObject* str = PyUnicode_New(size, 127);
         if (str) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
         return steal(str);

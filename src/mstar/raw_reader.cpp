@@ -66,8 +66,7 @@ Read convert(std::string_view text, Ref& out) noexcept {
         return out ? Read::value : Read::declined;
     }
     // ASCII text with anything but blanks, signs, digits and underscores: int() refuses it.
-    const bool ascii = std::none_of(text.begin(), text.end(), [](char c) { return c & 0x80; });
-    if (ascii && text.find_first_not_of(" \t\n\r\v\f+-_0123456789") != std::string_view::npos)
+    if (phoenix::is_ascii(text) && text.find_first_not_of(" \t\n\r\v\f+-_0123456789") != std::string_view::npos)
         return Read::not_a_number;
     Ref str = text_of(text);
     out = str ? steal(PyNumber_Long(str.get())) : nullptr;

@@ -1,4 +1,4 @@
-#include "chip_file.hpp"
+#include "file_io.hpp"
 
 #include <cstring>
 
@@ -7,11 +7,34 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-namespace chips {
+namespace fileio {
 
 FileHandle::~FileHandle() {
     if (fd_ >= 0) ::close(fd_);
 }
+
+bool Listing::open(FileHandle folder, int& error) noexcept {
+    dir_ = ::fdopendir(folder.get());
+    if (!dir_) {
+        error = errno;
+        return false;
+    }
+    folder.release();  // closed with the listing
+    return true;
+}
+
+Listing::~Listing() {
+    if (dir_) ::closedir(dir_);
+}
+
+const dirent* Listing::next(int& error) noexcept {
+    errno = 0;
+    const dirent* entry = ::readdir(dir_);
+    error = entry ? 0 : errno;
+    return entry;
+}
+
+int Listing::fd() const noexcept { return ::dirfd(dir_); }
 
 FileHandle open_for_reading(const char* path, int& error) noexcept {
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -32,17 +55,27 @@ off_t regular_file_size(int fd, int& error) noexcept {
     return info.st_size;
 }
 
-ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error) noexcept {
+std::size_t read_fully(int fd, void* buffer, std::size_t size, off_t offset, int& error) noexcept {
     std::size_t done = 0;
     while (done < size) {
-        ssize_t got = ::pread(fd, static_cast<char*>(buffer) + done, size - done, offset + static_cast<off_t>(done));
+        const ssize_t got = ::pread(fd, static_cast<char*>(buffer) + done, size - done, offset + static_cast<off_t>(done));
         if (got < 0) {
             if (errno == EINTR) continue;
             error = errno;
-            return -1;
+            break;
         }
         if (got == 0) break;
         done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error) noexcept {
+    int failed = 0;
+    const std::size_t done = read_fully(fd, buffer, size, offset, failed);
+    if (failed != 0) {
+        error = failed;
+        return -1;
     }
     return static_cast<ssize_t>(done);
 }
@@ -81,4 +114,4 @@ std::string error_text(int error) {
     return strerror_r(error, text, sizeof text);
 }
 
-}  // namespace chips
+}  // namespace fileio
