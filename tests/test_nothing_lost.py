@@ -38,7 +38,7 @@ def test_interrupted_write_keeps_the_old_file_and_leaves_no_temporary(chips, tmp
     # The child stops inside the write, after savez has filled the temporary and before the rename.
     write = (f"vantrel.scan({str(chips)!r}).save({str(out)!r})" if how == "save" else
              f"sys.exit(vantrel.cli.main(['export', {str(chips)!r}, '-o', {str(out)!r}]))")
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+    with subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import sys, time, numpy, vantrel, vantrel.cli
         real = numpy.savez
         def slow(file, **arrays):
@@ -47,13 +47,13 @@ def test_interrupted_write_keeps_the_old_file_and_leaves_no_temporary(chips, tmp
             time.sleep(60)
         numpy.savez = slow
         {write}
-        """)], stdout=subprocess.PIPE, text=True, cwd=REPO)
-    try:
-        assert child.stdout.readline() == "writing\n"
-        child.send_signal(sig)
-        child.wait(timeout=30)
-    finally:
-        child.kill()
+        """)], stdout=subprocess.PIPE, text=True, cwd=REPO) as child:  # its pipe closed here, not by a later GC
+        try:
+            assert child.stdout.readline() == "writing\n"
+            child.send_signal(sig)
+            child.wait(timeout=30)
+        finally:
+            child.kill()
     assert child.returncode != 0
     assert os.listdir(out.parent) == ["x.npz"] and out.read_bytes() == b"the user's good file"
 
