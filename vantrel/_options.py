@@ -1,9 +1,11 @@
-"""The checks of the options scan, load and the image export share: threads and flags."""
+"""The checks of the options scan, load, the transforms and the image export share: threads, flags
+and window sizes."""
 
 from __future__ import annotations
 
 import operator
 import os
+from typing import Any
 
 # A load with more threads than this gains nothing: larger values are taken as it.
 MAX_THREADS_PER_CPU = 4
@@ -36,3 +38,27 @@ def check_flag(name: str, value: object, none: bool = False) -> None:
     if not (isinstance(value, bool) or (none and value is None)):
         allowed = "True, False or None" if none else "True or False"
         raise TypeError(f"{name} must be {allowed}, not {value!r}")
+
+
+def check_size(size: Any, what: str = "size") -> tuple[int, int]:
+    """(height, width) of a window given as one positive whole number (int or NumPy integer) or a
+    pair of them; ValueError naming `what` otherwise."""
+
+    def whole(value: Any) -> int:
+        if isinstance(value, bool):
+            raise TypeError
+        return operator.index(value)  # int and NumPy integers; not floats
+
+    try:
+        try:
+            height = width = whole(size)
+        except TypeError:
+            pair = tuple(size)  # not a whole number: a pair, or the TypeError below
+            if len(pair) != 2:
+                raise ValueError from None
+            height, width = (whole(v) for v in pair)
+        if height < 1 or width < 1:
+            raise ValueError
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a positive int or a pair (height, width) of them, not {size!r}") from None
+    return height, width

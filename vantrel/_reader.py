@@ -9,9 +9,14 @@ import sys
 from types import ModuleType
 
 
+def reader_python() -> bool:
+    """Whether this interpreter is the one the reader module is built for: CPython 3.13."""
+    return sys.version_info[:2] == (3, 13) and sys.implementation.name == "cpython"
+
+
 def reader_module_built() -> bool:
     # The reader module is a CPython 3.13 module; a wheel built for the stable ABI leaves it out.
-    if sys.version_info[:2] != (3, 13) or sys.implementation.name != "cpython":
+    if not reader_python():
         return False
     import importlib.util
 

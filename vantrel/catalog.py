@@ -482,8 +482,8 @@ class Catalog(Sequence[Record]):
         """
         from . import images
 
-        images.save_images(self, folder, size=size, bits=bits, db_range=db_range, threads=threads, progress=progress,
-                    overwrite=overwrite)
+        images.save_images(self, folder, size=size, bits=bits, db_range=db_range, threads=threads,
+                           progress=progress, overwrite=overwrite)
 
     def to_csv(self, path: str | os.PathLike[str], *, relative: bool = False) -> None:
         """Writes one row per record, after a header row naming the fields (and the label for a split).

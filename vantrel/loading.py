@@ -7,14 +7,12 @@ cropped and a smaller one sits in the middle of a zero frame.
 
 from __future__ import annotations
 
-import operator
 import os
 import zipfile
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any
 
 from . import _chips
-from ._options import check_flag, check_threads
+from ._options import check_flag, check_size, check_threads
 from ._table import NUMBERS, Table
 from .progress import Progress
 
@@ -34,25 +32,12 @@ def _window(catalog: Table, size: int | tuple[int, int] | None) -> tuple[int, in
             shown = ", ".join(f"{r}x{c}" for r, c in sizes)
             raise ValueError(f"size=None needs chips of one size, and these have {len(sizes)}: {shown}")
         return sizes[0] if sizes else (0, 0)
-    def whole(value: Any) -> int:
-        if isinstance(value, bool):
-            raise TypeError
-        return operator.index(value)  # int and NumPy integers; not floats
 
     try:
-        try:
-            height = width = whole(size)
-        except TypeError:
-            pair = tuple(cast("Iterable[int]", size))  # not a whole number: a pair, or the TypeError below
-            if len(pair) != 2:
-                raise ValueError from None
-            height, width = (whole(v) for v in pair)
-        if height < 1 or width < 1:
-            raise ValueError
-    except (TypeError, ValueError):
+        return check_size(size)
+    except ValueError:
         raise ValueError(f"size must be a positive int, a pair (height, width) of positive ints, or None, "
                          f"not {size!r}") from None
-    return height, width
 
 
 def _dtype(ofmt: str, dtype: DTypeLike | None) -> tuple[Any, bool]:

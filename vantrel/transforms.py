@@ -17,19 +17,9 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any
 
+from ._options import check_size
+
 __all__ = ["CenterCrop", "RandomCrop", "ToDecibels", "Normalize", "Compose"]
-
-
-def _pair(size: Any, name: str) -> tuple[int, int]:  # checked here: whatever a caller gives
-    pair = (size, size) if isinstance(size, int) and not isinstance(size, bool) else size
-    try:
-        height, width = pair
-        if not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in (height, width)):
-            raise ValueError
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} size must be a positive int or a pair (height, width) of them, not {size!r}") \
-            from None
-    return height, width
 
 
 def _plane_size(x: Any) -> tuple[int, int]:
@@ -63,7 +53,7 @@ def _float_copy(x: Any) -> Any:
 
 class _Crop:
     def __init__(self, size: int | tuple[int, int]) -> None:
-        self.size = _pair(size, "crop")
+        self.size = check_size(size, "crop size")
 
     def _crop(self, x: Any, top: int, left: int) -> Any:
         height, width = self.size

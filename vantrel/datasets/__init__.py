@@ -5,7 +5,9 @@ dataset layer's readers of the same values."""
 
 import sys
 
-if sys.version_info[:2] != (3, 13) or sys.implementation.name != "cpython":
+from .._reader import reader_python
+
+if not reader_python():
 
     class _ReaderModuleMissing:
         """Finds `vantrel.datasets.mstar` only to say why it cannot be imported here."""
