@@ -87,12 +87,6 @@ std::string lower_md5(std::optional<std::string_view> written) {
     return out;
 }
 
-bool same_hex(std::string_view written, std::string_view computed) noexcept {
-    return std::ranges::equal(phoenix::trimmed(written), computed, [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-    });
-}
-
 // The data block through MD5, a block at a time; nothing when the file cannot be read whole.
 std::optional<std::string> block_md5(int fd, const Layout& layout, int& error) {
     thread_local std::vector<unsigned char> block(md5_block);
@@ -220,7 +214,7 @@ ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
         if (!written) return skipped("header has no Chip_MD5_CheckSum to verify");
         const auto computed = block_md5(file.get(), out.layout, error);
         if (!computed) return skipped("cannot read: " + error_text(error));
-        if (!same_hex(*written, *computed))
+        if (out.checksum != *computed)  // the written one in lower case, empty when it is no MD5 at all
             return skipped("Chip_MD5_CheckSum " + std::string(*written) + " does not match the data block's MD5 " + *computed);
     }
     out.kind = ChipHeader::Kind::chip;
