@@ -14,14 +14,14 @@ from typing import TYPE_CHECKING, Any, cast, overload
 from . import _chips
 from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
 from ._reader import reader
-from ._table import CHECKS, FIELDS, NUMBERS
+from ._table import CHECKS, FIELDS, NUMBERS, SCENES, UNNAMED
 from .progress import Progress
 
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import DTypeLike
 
-__all__ = ["Record", "Catalog", "scan", "FIELDS", "CHECKS", "NUMBERS", "MAX_THREADS_PER_CPU", "check_threads",
+__all__ = ["Record", "Catalog", "scan", "FIELDS", "CHECKS", "SCENES", "NUMBERS", "MAX_THREADS_PER_CPU", "check_threads",
            "check_flag", "default_threads"]
 
 
@@ -33,7 +33,9 @@ class Record:
     (NaN when the header has no such entry or leaves it blank); ``rows`` and ``columns`` are
     NumberOfRows and NumberOfColumns; ``data_offset`` is PhoenixHeaderLength, the byte offset of
     the data block. ``file_size`` and ``header_digest`` are what the scan recorded of the file
-    (see CHECKS); they take no part in equality.
+    (see CHECKS); they take no part in equality. ``collection`` and ``scene`` are the numbers in
+    CollectionName ("MSTAR Collection 2 Scene 3"), None where it names none; ``articulation`` is
+    the TargetArticulation text ("gunner periscope shield: open, ..."), "" where there is none.
     ``header`` is the whole header as ``mstar_header`` gives it, read from the file on first use.
     """
 
@@ -48,6 +50,9 @@ class Record:
     data_offset: int = field(repr=False)
     file_size: int = field(default=-1, compare=False, repr=False)
     header_digest: int = field(default=0, compare=False, repr=False)
+    collection: int | None = field(default=None, repr=False)
+    scene: int | None = None
+    articulation: str = field(default="", repr=False)
     _header: dict[str, str] | None = field(default=None, init=False, compare=False, repr=False)
 
     @property
@@ -85,8 +90,8 @@ class Catalog(Sequence[Record]):
     root: str | None
 
     def __init__(self, records: Iterable[Record] = (), skipped: Iterable[tuple[str, str]] = ()) -> None:
-        rows = [tuple(getattr(record, name) for name in FIELDS + CHECKS) for record in records]
-        columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS + CHECKS)}
+        rows = [tuple(getattr(record, name) for name in _RECORD) for record in records]
+        columns = {name: [row[i] for row in rows] for i, name in enumerate(_RECORD)}
         self._set(_with_arrays(columns), list(skipped), None, None, None, None)
 
     @classmethod
@@ -125,7 +130,7 @@ class Catalog(Sequence[Record]):
         KeyError
             For a name that is no field of this catalog.
         """
-        return _as_list(self._values(name))
+        return _shown(name, _as_list(self._values(name)))
 
     def _values(self, name: str) -> Any:
         # The one way into the columns for vantrel's own modules (see _table.Table): the stored
@@ -144,7 +149,7 @@ class Catalog(Sequence[Record]):
         return len(self._columns["path"])
 
     def __iter__(self) -> Iterator[Record]:
-        return (Record(*row) for row in zip(*(_as_list(self._columns[name]) for name in FIELDS + CHECKS)))
+        return (Record(*row) for row in zip(*(_shown(name, _as_list(self._columns[name])) for name in _RECORD)))
 
     @overload
     def __getitem__(self, index: int) -> Record: ...
@@ -165,7 +170,7 @@ class Catalog(Sequence[Record]):
             i = range(len(self))[operator.index(cast(int, index))]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
             return self._take(self._positions(index))
-        return Record(*(_item(self._columns[name], i) for name in FIELDS + CHECKS))
+        return Record(*(_shown(name, [_item(self._columns[name], i)])[0] for name in _RECORD))
 
     def _positions(self, index: Any) -> list[int]:
         values = list(index)
@@ -201,7 +206,7 @@ class Catalog(Sequence[Record]):
         predicate : callable, optional
             Takes a ``Record``; the record is kept when it returns true.
         **field_values
-            Field names of ``FIELDS`` with the value (or values) to keep.
+            Field names of ``FIELDS`` or ``SCENES`` with the value (or values) to keep.
 
         Returns
         -------
@@ -211,14 +216,14 @@ class Catalog(Sequence[Record]):
         Raises
         ------
         KeyError
-            For a name that is not one of ``FIELDS``.
+            For a name that is not one of ``FIELDS`` or ``SCENES``.
         """
         for name in field_values:
-            if name not in FIELDS:
+            if name not in FIELDS + SCENES:
                 raise _unknown_field(name)
         keep: Sequence[int] = range(len(self))
         for name, wanted in field_values.items():
-            values = _as_list(self._columns[name])
+            values = _shown(name, _as_list(self._columns[name]))
             if isinstance(wanted, (list, tuple, set, frozenset)):
                 keep = [i for i in keep if values[i] in wanted]
             else:
@@ -561,16 +566,16 @@ class Catalog(Sequence[Record]):
         if missing:
             raise ValueError(f"{os.fsdecode(name)} is not a catalog CSV: it has no column {missing[0]!r}")
         at = {field: head.index(field) for field in head}
-        known = [field for field in (*FIELDS, *CHECKS, "checksum") if field in at]
+        known = [field for field in (*FIELDS, *CHECKS, *SCENES, "checksum") if field in at]
         columns: dict[str, Any] = {field: [] for field in known}
         for line, row in enumerate(rows[1:], 2):
             try:
                 for field in known:
                     text = row[at[field]]
-                    columns[field].append(_NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text)
+                    columns[field].append(_from_text(field, text))
             except (IndexError, ValueError):
                 raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields") from None
-        for field, default in zip(CHECKS, (-1, 0)):
+        for field, default in zip(CHECKS + SCENES, (-1, 0, UNNAMED, UNNAMED, "")):
             columns.setdefault(field, [default] * (len(rows) - 1))
         columns["path"] = [os.path.join(base, p) for p in columns["path"]]  # an absolute path stays as it is
         classes, labels = _classes_from_csv(name, rows, at)
@@ -589,11 +594,15 @@ class Catalog(Sequence[Record]):
         except ImportError:
             raise ImportError("Catalog.to_pandas() needs pandas: pip install pandas") from None
         names, columns = self._table()
-        return pandas.DataFrame(dict(zip(names, columns)))
+        frame = pandas.DataFrame(dict(zip(names, columns)))
+        for name in SCENES:
+            if name in NUMBERS:
+                frame[name] = frame[name].astype("Int64")  # None as <NA>, the numbers as ints
+        return frame
 
     def _table(self) -> tuple[list[str], list[list[Any]]]:
-        names = list(FIELDS + CHECKS)
-        columns = [_as_list(self._columns[name]) for name in names]
+        names = list(_RECORD)
+        columns = [_shown(name, _as_list(self._columns[name])) for name in names]
         if self.classes is not None:
             assert self.labels is not None  # a split has both
             labels = self.labels.tolist()
@@ -613,10 +622,24 @@ class Catalog(Sequence[Record]):
 
 
 _NUMBER_TYPES: dict[str, Callable[[str], Any]] = {"float64": float, "int64": int, "uint64": int}
+_RECORD = FIELDS + CHECKS + SCENES  # a Record's fields, in its order
+
+
+def _shown(name: str, values: list[Any]) -> list[Any]:
+    """A column's values as records show them: a collection or scene the header names none of is None."""
+    if name in SCENES and name in NUMBERS:
+        return [None if value == UNNAMED else value for value in values]
+    return values
+
+
+def _from_text(field: str, text: str) -> Any:
+    if field in SCENES and field in NUMBERS and text == "":
+        return UNNAMED
+    return _NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text
 
 
 def _unknown_field(name: str) -> KeyError:
-    return KeyError(f"no field {name!r}; the fields are {', '.join(FIELDS)}")
+    return KeyError(f"no field {name!r}; the fields are {', '.join(FIELDS + SCENES)}")
 
 
 def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> tuple[tuple[str, ...] | None,
@@ -646,7 +669,7 @@ def _with_arrays(columns: dict[str, list[Any]]) -> dict[str, Any]:
 
     result: dict[str, Any] = dict(columns)
     for name, dtype in NUMBERS.items():
-        array = np.array(columns[name], dtype=dtype)
+        array = np.array([UNNAMED if value is None else value for value in columns[name]], dtype=dtype)
         array.flags.writeable = False
         result[name] = array
     return result
@@ -723,7 +746,7 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
         found, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
     import numpy as np
 
-    columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, "checksum")}
+    columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, *SCENES, "checksum")}
     for name, dtype in NUMBERS.items():
         columns[name] = np.frombuffer(cast(bytes, found[name]), dtype)  # read-only, as the catalog's arrays are
     return Catalog._from_columns(columns, skipped, root=root)
