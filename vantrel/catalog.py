@@ -336,19 +336,21 @@ class Catalog(Sequence[Record]):
         return tuple(self._take(sorted(part)) for part in parts)
 
     def split(self, name: str | dict[str, Sequence[str]], subset: str | None = None, *,
-              depression: float | Sequence[float] | None = None, strict: bool = False) -> Catalog:
+              depression: float | Sequence[float] | None = None, strict: bool = False,
+              scene: int | Sequence[int] | None = None) -> Catalog:
         """The chips of a benchmark split, with ``classes`` and ``labels``.
 
-        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-1-t72-132', 'eoc-2-cv',
-        'eoc-2-vv') with `subset` 'train' or 'test', or a split of your own: a dict from class
-        name to serial numbers, with the depressions to take (one number or several; all when
-        omitted)::
+        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-2-cv', 'three-class', ...)
+        with `subset` 'train' or 'test', or a split of your own: a dict from class name to
+        serial numbers, with the depressions and the scenes to take (one number or several; all
+        when omitted)::
 
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
 
-        Chips are assigned by their headers' TargetSerNum (ignoring letter case) and
-        DesiredDepression only; names and subsets ignore letter case. A chip held more than once
+        Chips are assigned by their headers' TargetSerNum (ignoring letter case),
+        DesiredDepression and the scene of CollectionName only (every named split takes the scenes
+        its published counts come from; a header that names no scene counts as scene 1); names and subsets ignore letter case. A chip held more than once
         (see ``duplicates``) is taken once, with one warning of how many copies were dropped. Each
         of these warns once: classes with no chips at all (naming them, and for a named split
         found empty, the release CDs that hold it); for a named split, classes whose count
@@ -363,6 +365,8 @@ class Catalog(Sequence[Record]):
             'train' or 'test', for a named split.
         depression : float or sequence of float, optional
             For a split of your own: the depressions to take.
+        scene : int or sequence of int, optional
+            For a split of your own: the scenes to take.
         strict : bool
             Missing classes and counts that differ from the published ones are errors.
 
@@ -379,7 +383,7 @@ class Catalog(Sequence[Record]):
         """
         from . import splits
 
-        return splits.select(self, name, subset, depression, strict)
+        return splits.select(self, name, subset, depression, strict, scene)
 
     def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
              db: bool = False, floor_db: float = -100.0, threads: int | None = None,

@@ -138,10 +138,13 @@ def _splits(args: argparse.Namespace) -> int:
 
     for split in SPLITS.values():
         print(f"{split.name}: {split.description}")
+        print(f"  source: {split.source}")
         for subset_name, subset in split.subsets.items():
             depressions = " and ".join(f"{d:g}°" for d in subset.depressions)
+            scenes = f", scene{'s' * (len(subset.scenes) > 1)} {' and '.join(map(str, subset.scenes))}"
+            scenes = scenes if subset.scenes else ""
             total = sum(subset.published.values())
-            print(f"  {subset_name} at {depressions}: {total} chips, on {', '.join(subset.cds)}")
+            print(f"  {subset_name} at {depressions}{scenes}: {total} chips, on {', '.join(subset.cds)}")
             for class_name, serials in subset.serials.items():
                 counts = [subset.published_serials.get(serial) for serial in serials]
                 if all(count is not None for count in counts):
@@ -242,8 +245,8 @@ def parser() -> argparse.ArgumentParser:
                                              "(read it back with vantrel.load_saved), or with --format png as "
                                              "grey-scale images of the amplitude in dB, a folder per class.")
     export.add_argument("root", metavar="ROOT", help="a release folder")
-    export.add_argument("--split", help="soc, eoc-1, eoc-1-t72-132, eoc-2-cv or eoc-2-vv (default: every chip, "
-                                        "no labels; see vantrel splits)")
+    export.add_argument("--split", help="soc, eoc-1, three-class, ... (default: every chip, no labels; see "
+                                        "vantrel splits)")
     export.add_argument("--subset", help="train or test")
     export.add_argument("--strict", action="store_true", help="a split whose counts differ from the published ones, "
                                                               "or that holds duplicates, is an error")
