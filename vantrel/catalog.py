@@ -21,6 +21,8 @@ if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import DTypeLike
 
+    from .release import ReleaseCheck
+
 __all__ = ["Record", "Catalog", "scan", "FIELDS", "CHECKS", "SCENES", "NUMBERS", "MAX_THREADS_PER_CPU", "check_threads",
            "check_flag", "default_threads"]
 
@@ -385,6 +387,77 @@ class Catalog(Sequence[Record]):
 
         return splits.select(self, name, subset, depression, strict, scene)
 
+    def release_check(self) -> ReleaseCheck:
+        """This catalog against the public release: per release CD and per group of chips that
+        one of its folders holds (serial, depression, scene), the chips expected and found.
+
+        Chips are matched by their headers (serial ignoring letter case, DesiredDepression, the
+        scene of CollectionName), never by folder names; a chip held more than once is counted
+        once, and a chip of no group (a user's own data) is counted as not in the release table.
+        The table ships with the package (vantrel/data/release/folder_counts.csv).
+
+        Returns
+        -------
+        ReleaseCheck
+            ``status(cd)`` is 'complete', 'absent' or 'incomplete'; ``complete`` says whether
+            every CD present at all is complete; ``splits`` the named splits (or subsets) served
+            completely; ``str()`` the report ``vantrel check`` prints; ``to_pandas()`` a table.
+        """
+        from . import release
+
+        return release.check(self)
+
+    @classmethod
+    def concat(cls, catalogs: Iterable[Catalog]) -> Catalog:
+        """The records of several catalogs, one after the other (``a + b`` for two).
+
+        Nothing is dropped: a chip held by two catalogs is then held twice, as ``duplicates``
+        shows and ``split`` and ``unique`` take once. ``skipped`` joins theirs. The catalogs must
+        all be splits with the same classes (their labels are kept) or none a split. ``root``
+        is the deepest folder holding every part's root (None when a part has none).
+
+        Raises
+        ------
+        ValueError
+            For no catalogs, or catalogs of different classes.
+        TypeError
+            For a part that is not a Catalog.
+        """
+        import numpy as np
+
+        parts = list(catalogs)
+        if not parts:
+            raise ValueError("Catalog.concat needs at least one catalog")
+        for part in parts:
+            if not isinstance(part, Catalog):
+                raise TypeError(f"Catalog.concat takes catalogs, not {type(part).__name__}")
+        if len({part.classes for part in parts}) > 1:
+            raise ValueError("only catalogs of the same classes combine (splits of one split, or no splits)")
+        names = [name for name in parts[0]._columns if all(name in part._columns for part in parts)]
+        columns: dict[str, Any] = {}
+        for name in names:
+            values = [part._columns[name] for part in parts]
+            if isinstance(values[0], np.ndarray):
+                array = np.concatenate(values)
+                array.flags.writeable = False
+                columns[name] = array
+            else:
+                columns[name] = [value for part in values for value in part]
+        first = parts[0]
+        labels = None
+        if first.labels is not None:
+            labels = np.concatenate([part.labels for part in parts if part.labels is not None])
+            labels.flags.writeable = False
+        skipped = [pair for part in parts for pair in part.skipped]
+        splits = {part.split_name for part in parts}
+        return cls._from_columns(columns, skipped, first.classes, labels, splits.pop() if len(splits) == 1 else None,
+                                 _common_root([part.root for part in parts]))
+
+    def __add__(self, other: object) -> Catalog:
+        if not isinstance(other, Catalog):
+            return NotImplemented
+        return Catalog.concat([self, other])
+
     def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
              db: bool = False, floor_db: float = -100.0, threads: int | None = None,
              progress: bool | None = None) -> np.ndarray:
@@ -688,15 +761,29 @@ def _item(values: Any, i: int) -> Any:
     return value.item() if hasattr(value, "item") else value
 
 
+def _common_root(roots: Sequence[str | None]) -> str | None:
+    """The deepest folder holding every root (a root that is a chip file counts as its folder)."""
+    if any(root is None for root in roots):
+        return None
+    folders = [root if os.path.isdir(root) else os.path.dirname(root) for root in cast(list[str], roots)]
+    if len(set(roots)) == 1:
+        return roots[0]
+    try:
+        return os.path.commonpath(folders)
+    except ValueError:  # on different drives
+        return None
+
+
 def _checksum_of(path: str) -> str:
     found, _ = _chips.scan(os.fsencode(path), False, 1, None)
     checksums = found["checksum"]
     return str(checksums[0]) if checksums else f"unreadable {path}"  # such a record is a chip of its own
 
 
-def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | None = None,
-         progress: bool | None = None) -> Catalog:
-    """Finds every MSTAR chip below `root` (a folder, or a single chip file) and reads its header.
+def scan(root: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], *, verify: bool = False,
+         threads: int | None = None, progress: bool | None = None) -> Catalog:
+    """Finds every MSTAR chip below `root` (a folder, or a single chip file; or a list of them, CDs
+    kept in different places) and reads its header.
 
     A file is a chip when it starts with a Phoenix header (a line feed, then ``[PhoenixHeaderVer``),
     whatever its name; everything else is passed over. A file that starts like a chip but cannot
@@ -718,10 +805,13 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
     terminal and the scan takes a while.
 
+    Several roots are scanned one after the other into one catalog in path order (a file under
+    two of them is listed once); its ``root`` is the deepest folder holding them all.
+
     Parameters
     ----------
-    root : str or os.PathLike
-        A folder, or a single chip file.
+    root : str or os.PathLike, or a list of them
+        A folder, or a single chip file; or several.
     verify : bool
         Check each data block against its header's Chip_MD5_CheckSum.
     threads : int, optional
@@ -739,11 +829,13 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     FileNotFoundError
         For a `root` that does not exist.
     ValueError, TypeError
-        For `threads`, `verify` or `progress` out of range or of the wrong type.
+        For `threads`, `verify` or `progress` out of range or of the wrong type, or an empty list of roots.
     """
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
+    if not isinstance(root, (str, bytes, os.PathLike)):
+        return _scan_roots(list(root), verify, count, progress)
     root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
     os.stat(root)  # a missing root raises FileNotFoundError
     with Progress(progress, "scan", "file") as bar:
@@ -754,3 +846,15 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     for name, dtype in NUMBERS.items():
         columns[name] = np.frombuffer(cast(bytes, found[name]), dtype)  # read-only, as the catalog's arrays are
     return Catalog._from_columns(columns, skipped, root=root)
+
+
+def _scan_roots(roots: Sequence[str | os.PathLike[str]], verify: bool, threads: int, progress: bool | None) -> Catalog:
+    if not roots:
+        raise ValueError("scan() needs a root: a folder, a chip file, or a non-empty list of them")
+    whole = Catalog.concat([scan(root, verify=verify, threads=threads, progress=progress) for root in roots])
+    paths = whole._columns["path"]
+    order = sorted(range(len(paths)), key=paths.__getitem__)
+    # Overlapping roots reach a file twice: one chip, as within one scan.
+    merged = whole._take([i for n, i in enumerate(order) if n == 0 or paths[i] != paths[order[n - 1]]])
+    merged.skipped = sorted(set(whole.skipped))
+    return merged

@@ -10,6 +10,7 @@
                                                  ... or as PNG images, a folder per class
     vantrel show CHIP [-o FILE.png] [--linear]   amplitude (dB) and phase side by side
     vantrel splits                               the named splits with their published counts
+    vantrel check ROOT [ROOT ...]                which release CDs are complete, which splits served
 
 A user's mistake (a missing path, a file that is no chip, a size too large for memory) prints one
 line on stderr and exits with status 2; a closed pipe (`vantrel header X | head -2`) ends the
@@ -68,6 +69,19 @@ def _scan(args: argparse.Namespace) -> int:
         catalog.to_csv(args.csv)
         print(f"\nwrote {len(catalog)} records to {args.csv}")
     return 0
+
+
+def _check(args: argparse.Namespace) -> int:
+    from .catalog import scan
+
+    catalog = scan(args.roots, verify=args.verify, threads=args.threads, progress=None)
+    if not len(catalog) and not catalog.skipped and not all(os.path.isdir(root) for root in args.roots):
+        raise UsageError(f"{' '.join(args.roots)}: no MSTAR chips (a root is no folder and no chip)")
+    result = catalog.release_check()
+    print(result)
+    if catalog.skipped:
+        print(f"{len(catalog.skipped)} files skipped, not counted (vantrel scan lists them)")
+    return 0 if result.complete else 1
 
 
 def _check_chip(path: str) -> None:
@@ -273,6 +287,17 @@ def parser() -> argparse.ArgumentParser:
                                  description="Print each named split's subsets: depressions, release CDs, "
                                              "and per class the serials and published chip counts.")
     splits.set_defaults(run=_splits)
+
+    check = commands.add_parser("check", help="check a copy of the release against its chip counts",
+                                description="Scan each ROOT and count its chips per release CD and per folder "
+                                            "of the release, matched by header (serial, depression, scene); "
+                                            "print one line per CD, the groups that differ, and the named "
+                                            "splits served completely. Exit status 0 when every CD present "
+                                            "is complete, 1 when one is incomplete.")
+    check.add_argument("roots", nargs="+", metavar="ROOT", help="a folder holding release CDs (or several)")
+    check.add_argument("--verify", action="store_true", help="check each data block against its Chip_MD5_CheckSum")
+    check.add_argument("--threads", type=_threads, metavar="N", help="threads to read with (default: all CPUs)")
+    check.set_defaults(run=_check)
 
     show = commands.add_parser("show", help="look at a chip: amplitude in dB and phase",
                                description="Plot CHIP's amplitude (dB) and phase side by side, titled from its "

@@ -171,6 +171,12 @@ def _scenes(scene: int | Sequence[int] | None) -> tuple[int, ...]:
     return tuple(int(value) for value in values)
 
 
+def counted_scene(scene: int) -> int:
+    """The scene a chip counts in: its header's, and scene 1 (that of every published count) for
+    a header that names none."""
+    return 1 if scene == UNNAMED else scene
+
+
 def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[list[int], list[int]]:
     """The positions of the catalog's chips in the subset, and their labels."""
     label_of_serial: dict[str, int] = {}
@@ -180,8 +186,7 @@ def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[l
     depressions = set(chosen.depressions)
     found_depressions = catalog._values("depression").tolist()
     scenes = set(chosen.scenes)
-    # A header that names no scene counts as scene 1, the scene of every published count.
-    found_scenes = [1 if scene == UNNAMED else scene for scene in catalog._values("scene").tolist()]
+    found_scenes = [counted_scene(scene) for scene in catalog._values("scene").tolist()]
     positions: list[int] = []
     labels: list[int] = []
     for i, serial in enumerate(catalog._values("serial")):
