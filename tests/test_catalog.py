@@ -3,6 +3,7 @@
 import csv
 import hashlib
 import os
+import re
 import shutil
 import sys
 
@@ -21,9 +22,11 @@ RELEASE_CHIPS = sorted(str(p) for p in RELEASE.rglob("HB*.0*"))
 def fields_from_header(path):
     """A record's fields as a plain-Python reading of the chip's header gives them."""
     h = mstar_header(path)
+    collection, scene = (re.search(rf"{word} (\d+)", h.get("CollectionName", "")) for word in ("Collection", "Scene"))
     return Record(path, h["TargetType"], h["TargetSerNum"], float(h["DesiredDepression"]), float(h["TargetAz"]),
                   int(h["NumberOfRows"]), int(h["NumberOfColumns"]), h["PhoenixHeaderVer"],
-                  int(h["PhoenixHeaderLength"]))
+                  int(h["PhoenixHeaderLength"]), collection=collection and int(collection[1]),
+                  scene=scene and int(scene[1]), articulation=h.get("TargetArticulation", "").strip())
 
 
 @pytest.mark.parametrize("verify", [False, True])
@@ -155,7 +158,7 @@ def test_csv_and_pandas_hold_one_row_per_chip(catalog, tmp_path, monkeypatch):
         rows = list(csv.DictReader(f))
     assert [r["path"] for r in rows] == catalog.paths
     assert [float(r["azimuth"]) for r in rows] == catalog.column("azimuth")
-    assert list(rows[0]) == list(vantrel.catalog.FIELDS + vantrel.catalog.CHECKS)  # the checks travel too
+    assert list(rows[0]) == list(vantrel.catalog.FIELDS + vantrel.catalog.CHECKS + vantrel.catalog.SCENES)
     pandas = pytest.importorskip("pandas")
     frame = catalog.to_pandas()
     assert isinstance(frame, pandas.DataFrame) and frame["rows"].tolist() == catalog.column("rows")

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import READER_MODULE, REAL, RELEASE
 from vantrel.cli import main
-from vantrel import mstar_header
+from vantrel import SPLITS, mstar_header
 
 CHIP = str(REAL / "HB15696.001")
 
@@ -89,5 +89,6 @@ def test_splits_prints_each_subset_with_its_published_counts(capsys):
     assert main(["splits"]) == 0
     out = capsys.readouterr().out
     assert "eoc-1: large depression change" in out and "    T72       299  (A64)\n" in out
-    assert "  test at 17° and 15°: 2710 chips, on MSTAR_PUBLIC_TARGETS_CHIPS_T72_BMP2_BTR70_SLICY" in out
+    assert "  test at 17° and 15°, scene 1: 2710 chips, on MSTAR_PUBLIC_TARGETS_CHIPS_T72_BMP2_BTR70_SLICY" in out
+    assert "  test at 30°, scenes 2 and 3: 384 chips" in out and out.count("  source: ") == len(SPLITS)
     assert "    T72      2710  (S7 419, A32 572, A62 573, A63 573, A64 573)\n" in out

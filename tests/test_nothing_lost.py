@@ -147,6 +147,7 @@ def test_serials_written_with_blanks_or_a_carriage_return_join_their_split(tmp_p
         chip = GOOD.replace(b"TargetSerNum= E-71", b"TargetSerNum= " + serial).replace(b"DesiredDepression= 45",
                                                                                         b"DesiredDepression= 17")
         chip = chip.replace(b"Chip_MD5_CheckSum= 9", b"Chip_MD5_CheckSum= " + digit)  # two chips, not one twice
+        chip = chip.replace(b"Collection 2 Scene 3", b"Collection 2 Scene 1")  # soc takes scene 1
         (tmp_path / name).write_bytes(chip)
     with pytest.warns(UserWarning):
         train = scan(tmp_path).split("soc", "train")

@@ -134,9 +134,9 @@ def test_the_modules_of_vantrel_import_each_other_without_a_cycle():
 
 def test_the_native_column_table_is_the_python_one():
     from vantrel import _chips
-    from vantrel._table import CHECKS, FIELDS, NUMBERS
+    from vantrel._table import CHECKS, FIELDS, NUMBERS, SCENES
 
-    assert set(_chips.COLUMNS) == {*FIELDS, *CHECKS, "checksum"}
+    assert set(_chips.COLUMNS) == {*FIELDS, *CHECKS, *SCENES, "checksum"}
     assert {name: dtype for name, dtype in _chips.COLUMNS.items() if dtype != "str"} == NUMBERS
     assert set(_chips.LAYOUT) <= set(NUMBERS) and len(set(_chips.LAYOUT)) == len(_chips.LAYOUT)
     with open(SAMPLE, "rb") as chip:

@@ -14,26 +14,29 @@ from vantrel import SPLITS, scan
 SOURCE = {1: "HB14931.015", 3: "HB14931.000", 4: "HB15696.001", 8: "HB14931.005", 9: "HB03333.003"}
 
 
-def write(folder, name, serial, depression, source=None):
+def write(folder, name, serial, depression, source=None, scene=1):
     folder.mkdir(parents=True, exist_ok=True)
     chip = distinct(source or SOURCE.get(len(serial), "HB14931.000"), folder / name, TargetSerNum=serial,
-                    DesiredDepression=str(depression))
+                    DesiredDepression=str(depression), CollectionName=f"MSTAR Collection 2 Scene {scene}")
     (folder / name).write_bytes(chip)
     return str(folder / name)
 
 
 @pytest.fixture(scope="module")
 def release(tmp_path_factory):
-    """Every serial of every split at 15°, 17° and 30°, in folders whose names say nothing (or lie)."""
+    """Every serial of every split at 15°, 17°, 30° and 45° in scene 1, and at 30° in scenes 2 and 3 (the
+    release's articulated targets), in folders whose names say nothing (or lie)."""
     root = tmp_path_factory.mktemp("cds")
     serials = {s for split in SPLITS.values() for subset in split.subsets.values()
                for group in subset.serials.values() for s in group}
     for n, serial in enumerate(sorted(serials)):
-        for depression in (15, 17, 30):
+        for depression in (15, 17, 30, 45):
             write(root / f"D{depression}" / "T72", f"HB{n:05d}.{depression}", serial, depression)
+        for scene in (2, 3):
+            write(root / "D30" / f"SCENE{scene}", f"HB{n:05d}.3{scene}", serial, 30, scene=scene)
     write(root / "upper", "HB99999.017", "D08", 17)  # the serial's case does not matter
     write(root / "ZSU_23_4", "HB99998.017", "d09", 17)  # nor the folder's name
-    write(root / "odd", "HB99997.045", "b01", 45)  # nor a chip at a depression no split takes
+    write(root / "odd", "HB99997.045", "b01", 44)  # nor a chip at a depression no split takes
     return scan(root)
 
 
@@ -47,9 +50,12 @@ def test_named_splits_take_their_serials_at_their_depressions(release, name, sub
         warnings.filterwarnings("ignore", "split .* chip counts differ from the published ones")
         part = release.split(name.upper() if subset == "test" else name, subset)
     assert part.classes == split.classes
-    got = sorted(zip(part.column("serial"), part.column("depression"), (part.classes[i] for i in part.labels)))
-    want = [(s, float(d), cls) for cls, serials in chosen.serials.items() for s in serials for d in chosen.depressions]
-    want += [("D08", 17.0, cls) for cls, serials in chosen.serials.items() if "d08" in serials and 17 in chosen.depressions]
+    got = sorted(zip(part.column("serial"), part.column("depression"), part.column("scene"),
+                     (part.classes[i] for i in part.labels)))
+    want = [(s, float(d), scene, cls) for cls, serials in chosen.serials.items() for s in serials
+            for d in chosen.depressions for scene in chosen.scenes if scene == 1 or d == 30]
+    want += [("D08", 17.0, 1, cls) for cls, serials in chosen.serials.items()
+             if "d08" in serials and 17 in chosen.depressions]
     assert got == sorted(want)
     assert part.labels.dtype == "int64" and part.paths == sorted(part.paths)
 
@@ -78,20 +84,24 @@ def test_a_partial_download_warns_once_naming_the_missing_classes():
 
 
 def test_a_users_own_split(release):
-    own = release.split({"tank": ["132", "A64"], "gun": "b01"}, depression=(15, 30))
+    own = release.split({"tank": ["132", "A64"], "gun": "b01"}, depression=(15, 30), scene=1)
     assert own.classes == ("tank", "gun")
     assert sorted(zip(own.column("serial"), own.column("depression"), own.labels.tolist())) == [
         ("132", 15.0, 0), ("132", 30.0, 0), ("A64", 15.0, 0), ("A64", 30.0, 0), ("b01", 15.0, 1), ("b01", 30.0, 1)]
-    assert len(release.split({"gun": ["B01"]})) == 4  # every depression, the odd 45° chip included
+    assert len(release.split({"gun": ["B01"]})) == 7  # every depression and scene, the odd 44° chip included
+    assert release.split({"gun": "b01"}, scene=[3, 2]).column("scene") == [2, 3]
+    with pytest.raises(TypeError, match="scene= takes a scene number"):
+        release.split({"gun": "b01"}, scene="2")
     with pytest.warns(UserWarning, match="split of your own: this catalog has no chips of none"):
         release.split({"gun": ["b01"], "none": ["zzz"]}, depression=17)
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda c: c.split("soc-2", "train"), "unknown split 'soc-2'; the known splits are soc, eoc-1, eoc-1-t72-132, eoc-2-cv, eoc-2-vv"),
+    (lambda c: c.split("soc-2", "train"), "unknown split 'soc-2'; the known splits are soc, eoc-1, eoc-1-t72-132, eoc-2-cv, eoc-2-vv, soc-all-serials, eoc-1-45, eoc-articulation, three-class"),
     (lambda c: c.split("soc", "val"), "unknown subset 'val' of split 'soc'; its subsets are train, test"),
     (lambda c: c.split("soc"), "split 'soc' needs a subset: train or test"),
     (lambda c: c.split("soc", "train", depression=15), "fixes its depressions"),
+    (lambda c: c.split("eoc-1", "test", scene=2), "fixes its scenes"),
     (lambda c: c.split({"a": ["b01"]}, "train"), "takes no subset"),
 ])
 def test_unknown_splits_and_subsets_are_refused(release, call, message):
@@ -168,7 +178,8 @@ def test_test_chips_that_are_also_training_chips_are_counted(tmp_path):
 
 
 def test_random_split_is_disjoint_complete_stratified_and_seeded(release):
-    part = release.split({"gun": ["b01", "d08", "d09"], "tank": ["132"]})  # 9 and 3 chips
+    part = release.split({"gun": ["b01", "d08", "d09"], "tank": ["132"]}, depression=(15, 17, 30, 44),
+                         scene=1)  # 9 and 3 chips
     assert part.labels.tolist().count(0) == 9
     pieces = part.random_split((0.6, 0.2, 0.2), seed=3)
     assert sorted(p for piece in pieces for p in piece.paths) == part.paths

@@ -9,9 +9,9 @@ _Progress = Callable[[int, int], object] | None
 # The bytes every chip starts with: a line feed, then "[PhoenixHeaderVer".
 CHIP_SIGNATURE: bytes
 # scan's columns in order, each with its dtype: "str" for a list of str, else the NumPy dtype of
-# the native 8-byte values its bytes hold. path, target_type, serial, header_version, checksum
-# (str); depression, azimuth (float64); rows, columns, data_offset, file_size (int64);
-# header_digest (uint64).
+# the native 8-byte values its bytes hold. path, target_type, serial, header_version, checksum,
+# articulation (str); depression, azimuth (float64); rows, columns, data_offset, file_size (int64);
+# header_digest (uint64); collection, scene (int64, -1 where CollectionName names none).
 COLUMNS: dict[str, str]
 # load's layouts: the columns of a chip's row, in order, each as an int64 (an unsigned one as its bits).
 LAYOUT: tuple[str, ...]

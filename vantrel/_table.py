@@ -4,7 +4,7 @@ loading, summary, images). ``vantrel.catalog.Catalog`` is its one implementation
 import this protocol, not the class, so that no import goes back to vantrel.catalog.
 
 The native side of the same table is src/chips/columns.hpp, which ``vantrel._chips.COLUMNS``
-shows: the scan's columns are FIELDS, CHECKS and "checksum", with NUMBERS' dtypes.
+shows: the scan's columns are FIELDS, CHECKS, SCENES and "checksum", with NUMBERS' dtypes.
 """
 
 from __future__ import annotations
@@ -23,9 +23,14 @@ FIELDS = ("path", "target_type", "serial", "depression", "azimuth", "rows", "col
 # bytes and a 64-bit digest of its header bytes (byte 0 through the [EndofPhoenixHeader] line).
 # file_size -1 means nothing was recorded (a record made by hand). Not part of a record's equality.
 CHECKS = ("file_size", "header_digest")
+# Where a chip was taken: CollectionName's "Collection N" and "Scene N" (ints), and the
+# TargetArticulation text ("" where the header has none). collection and scene are stored as int64,
+# -1 where the header names none: None in a record, column() and pandas (<NA>), empty in a CSV.
+SCENES = ("collection", "scene", "articulation")
+UNNAMED = -1
 # The numeric fields and their dtypes; the others are text (lists of str).
 NUMBERS = {"depression": "float64", "azimuth": "float64", "rows": "int64", "columns": "int64", "data_offset": "int64",
-           "file_size": "int64", "header_digest": "uint64"}
+           "file_size": "int64", "header_digest": "uint64", "collection": "int64", "scene": "int64"}
 
 
 class Table(Protocol):

@@ -14,14 +14,16 @@ from typing import TYPE_CHECKING, Any, cast, overload
 from . import _chips
 from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
 from ._reader import reader
-from ._table import CHECKS, FIELDS, NUMBERS
+from ._table import CHECKS, FIELDS, NUMBERS, SCENES, UNNAMED
 from .progress import Progress
 
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import DTypeLike
 
-__all__ = ["Record", "Catalog", "scan", "FIELDS", "CHECKS", "NUMBERS", "MAX_THREADS_PER_CPU", "check_threads",
+    from .release import ReleaseCheck
+
+__all__ = ["Record", "Catalog", "scan", "FIELDS", "CHECKS", "SCENES", "NUMBERS", "MAX_THREADS_PER_CPU", "check_threads",
            "check_flag", "default_threads"]
 
 
@@ -33,7 +35,9 @@ class Record:
     (NaN when the header has no such entry or leaves it blank); ``rows`` and ``columns`` are
     NumberOfRows and NumberOfColumns; ``data_offset`` is PhoenixHeaderLength, the byte offset of
     the data block. ``file_size`` and ``header_digest`` are what the scan recorded of the file
-    (see CHECKS); they take no part in equality.
+    (see CHECKS); they take no part in equality. ``collection`` and ``scene`` are the numbers in
+    CollectionName ("MSTAR Collection 2 Scene 3"), None where it names none; ``articulation`` is
+    the TargetArticulation text ("gunner periscope shield: open, ..."), "" where there is none.
     ``header`` is the whole header as ``mstar_header`` gives it, read from the file on first use.
     """
 
@@ -48,6 +52,9 @@ class Record:
     data_offset: int = field(repr=False)
     file_size: int = field(default=-1, compare=False, repr=False)
     header_digest: int = field(default=0, compare=False, repr=False)
+    collection: int | None = field(default=None, repr=False)
+    scene: int | None = None
+    articulation: str = field(default="", repr=False)
     _header: dict[str, str] | None = field(default=None, init=False, compare=False, repr=False)
 
     @property
@@ -85,8 +92,8 @@ class Catalog(Sequence[Record]):
     root: str | None
 
     def __init__(self, records: Iterable[Record] = (), skipped: Iterable[tuple[str, str]] = ()) -> None:
-        rows = [tuple(getattr(record, name) for name in FIELDS + CHECKS) for record in records]
-        columns = {name: [row[i] for row in rows] for i, name in enumerate(FIELDS + CHECKS)}
+        rows = [tuple(getattr(record, name) for name in _RECORD) for record in records]
+        columns = {name: [row[i] for row in rows] for i, name in enumerate(_RECORD)}
         self._set(_with_arrays(columns), list(skipped), None, None, None, None)
 
     @classmethod
@@ -125,7 +132,7 @@ class Catalog(Sequence[Record]):
         KeyError
             For a name that is no field of this catalog.
         """
-        return _as_list(self._values(name))
+        return _shown(name, _as_list(self._values(name)))
 
     def _values(self, name: str) -> Any:
         # The one way into the columns for vantrel's own modules (see _table.Table): the stored
@@ -144,7 +151,7 @@ class Catalog(Sequence[Record]):
         return len(self._columns["path"])
 
     def __iter__(self) -> Iterator[Record]:
-        return (Record(*row) for row in zip(*(_as_list(self._columns[name]) for name in FIELDS + CHECKS)))
+        return (Record(*row) for row in zip(*(_shown(name, _as_list(self._columns[name])) for name in _RECORD)))
 
     @overload
     def __getitem__(self, index: int) -> Record: ...
@@ -165,7 +172,7 @@ class Catalog(Sequence[Record]):
             i = range(len(self))[operator.index(cast(int, index))]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
             return self._take(self._positions(index))
-        return Record(*(_item(self._columns[name], i) for name in FIELDS + CHECKS))
+        return Record(*(_shown(name, [_item(self._columns[name], i)])[0] for name in _RECORD))
 
     def _positions(self, index: Any) -> list[int]:
         values = list(index)
@@ -201,7 +208,7 @@ class Catalog(Sequence[Record]):
         predicate : callable, optional
             Takes a ``Record``; the record is kept when it returns true.
         **field_values
-            Field names of ``FIELDS`` with the value (or values) to keep.
+            Field names of ``FIELDS`` or ``SCENES`` with the value (or values) to keep.
 
         Returns
         -------
@@ -211,14 +218,14 @@ class Catalog(Sequence[Record]):
         Raises
         ------
         KeyError
-            For a name that is not one of ``FIELDS``.
+            For a name that is not one of ``FIELDS`` or ``SCENES``.
         """
         for name in field_values:
-            if name not in FIELDS:
+            if name not in FIELDS + SCENES:
                 raise _unknown_field(name)
         keep: Sequence[int] = range(len(self))
         for name, wanted in field_values.items():
-            values = _as_list(self._columns[name])
+            values = _shown(name, _as_list(self._columns[name]))
             if isinstance(wanted, (list, tuple, set, frozenset)):
                 keep = [i for i in keep if values[i] in wanted]
             else:
@@ -331,19 +338,21 @@ class Catalog(Sequence[Record]):
         return tuple(self._take(sorted(part)) for part in parts)
 
     def split(self, name: str | dict[str, Sequence[str]], subset: str | None = None, *,
-              depression: float | Sequence[float] | None = None, strict: bool = False) -> Catalog:
+              depression: float | Sequence[float] | None = None, strict: bool = False,
+              scene: int | Sequence[int] | None = None) -> Catalog:
         """The chips of a benchmark split, with ``classes`` and ``labels``.
 
-        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-1-t72-132', 'eoc-2-cv',
-        'eoc-2-vv') with `subset` 'train' or 'test', or a split of your own: a dict from class
-        name to serial numbers, with the depressions to take (one number or several; all when
-        omitted)::
+        `name` is one of ``vantrel.SPLITS`` ('soc', 'eoc-1', 'eoc-2-cv', 'three-class', ...)
+        with `subset` 'train' or 'test', or a split of your own: a dict from class name to
+        serial numbers, with the depressions and the scenes to take (one number or several; all
+        when omitted)::
 
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
 
-        Chips are assigned by their headers' TargetSerNum (ignoring letter case) and
-        DesiredDepression only; names and subsets ignore letter case. A chip held more than once
+        Chips are assigned by their headers' TargetSerNum (ignoring letter case),
+        DesiredDepression and the scene of CollectionName only (every named split takes the scenes
+        its published counts come from; a header that names no scene counts as scene 1); names and subsets ignore letter case. A chip held more than once
         (see ``duplicates``) is taken once, with one warning of how many copies were dropped. Each
         of these warns once: classes with no chips at all (naming them, and for a named split
         found empty, the release CDs that hold it); for a named split, classes whose count
@@ -358,6 +367,8 @@ class Catalog(Sequence[Record]):
             'train' or 'test', for a named split.
         depression : float or sequence of float, optional
             For a split of your own: the depressions to take.
+        scene : int or sequence of int, optional
+            For a split of your own: the scenes to take.
         strict : bool
             Missing classes and counts that differ from the published ones are errors.
 
@@ -374,7 +385,78 @@ class Catalog(Sequence[Record]):
         """
         from . import splits
 
-        return splits.select(self, name, subset, depression, strict)
+        return splits.select(self, name, subset, depression, strict, scene)
+
+    def release_check(self) -> ReleaseCheck:
+        """This catalog against the public release: per release CD and per group of chips that
+        one of its folders holds (serial, depression, scene), the chips expected and found.
+
+        Chips are matched by their headers (serial ignoring letter case, DesiredDepression, the
+        scene of CollectionName), never by folder names; a chip held more than once is counted
+        once, and a chip of no group (a user's own data) is counted as not in the release table.
+        The table ships with the package (vantrel/data/release/folder_counts.csv).
+
+        Returns
+        -------
+        ReleaseCheck
+            ``status(cd)`` is 'complete', 'absent' or 'incomplete'; ``complete`` says whether
+            every CD present at all is complete; ``splits`` the named splits (or subsets) served
+            completely; ``str()`` the report ``vantrel check`` prints; ``to_pandas()`` a table.
+        """
+        from . import release
+
+        return release.check(self)
+
+    @classmethod
+    def concat(cls, catalogs: Iterable[Catalog]) -> Catalog:
+        """The records of several catalogs, one after the other (``a + b`` for two).
+
+        Nothing is dropped: a chip held by two catalogs is then held twice, as ``duplicates``
+        shows and ``split`` and ``unique`` take once. ``skipped`` joins theirs. The catalogs must
+        all be splits with the same classes (their labels are kept) or none a split. ``root``
+        is the deepest folder holding every part's root (None when a part has none).
+
+        Raises
+        ------
+        ValueError
+            For no catalogs, or catalogs of different classes.
+        TypeError
+            For a part that is not a Catalog.
+        """
+        import numpy as np
+
+        parts = list(catalogs)
+        if not parts:
+            raise ValueError("Catalog.concat needs at least one catalog")
+        for part in parts:
+            if not isinstance(part, Catalog):
+                raise TypeError(f"Catalog.concat takes catalogs, not {type(part).__name__}")
+        if len({part.classes for part in parts}) > 1:
+            raise ValueError("only catalogs of the same classes combine (splits of one split, or no splits)")
+        names = [name for name in parts[0]._columns if all(name in part._columns for part in parts)]
+        columns: dict[str, Any] = {}
+        for name in names:
+            values = [part._columns[name] for part in parts]
+            if isinstance(values[0], np.ndarray):
+                array = np.concatenate(values)
+                array.flags.writeable = False
+                columns[name] = array
+            else:
+                columns[name] = [value for part in values for value in part]
+        first = parts[0]
+        labels = None
+        if first.labels is not None:
+            labels = np.concatenate([part.labels for part in parts if part.labels is not None])
+            labels.flags.writeable = False
+        skipped = [pair for part in parts for pair in part.skipped]
+        splits = {part.split_name for part in parts}
+        return cls._from_columns(columns, skipped, first.classes, labels, splits.pop() if len(splits) == 1 else None,
+                                 _common_root([part.root for part in parts]))
+
+    def __add__(self, other: object) -> Catalog:
+        if not isinstance(other, Catalog):
+            return NotImplemented
+        return Catalog.concat([self, other])
 
     def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
              db: bool = False, floor_db: float = -100.0, threads: int | None = None,
@@ -561,16 +643,16 @@ class Catalog(Sequence[Record]):
         if missing:
             raise ValueError(f"{os.fsdecode(name)} is not a catalog CSV: it has no column {missing[0]!r}")
         at = {field: head.index(field) for field in head}
-        known = [field for field in (*FIELDS, *CHECKS, "checksum") if field in at]
+        known = [field for field in (*FIELDS, *CHECKS, *SCENES, "checksum") if field in at]
         columns: dict[str, Any] = {field: [] for field in known}
         for line, row in enumerate(rows[1:], 2):
             try:
                 for field in known:
                     text = row[at[field]]
-                    columns[field].append(_NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text)
+                    columns[field].append(_from_text(field, text))
             except (IndexError, ValueError):
                 raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields") from None
-        for field, default in zip(CHECKS, (-1, 0)):
+        for field, default in zip(CHECKS + SCENES, (-1, 0, UNNAMED, UNNAMED, "")):
             columns.setdefault(field, [default] * (len(rows) - 1))
         columns["path"] = [os.path.join(base, p) for p in columns["path"]]  # an absolute path stays as it is
         classes, labels = _classes_from_csv(name, rows, at)
@@ -589,11 +671,15 @@ class Catalog(Sequence[Record]):
         except ImportError:
             raise ImportError("Catalog.to_pandas() needs pandas: pip install pandas") from None
         names, columns = self._table()
-        return pandas.DataFrame(dict(zip(names, columns)))
+        frame = pandas.DataFrame(dict(zip(names, columns)))
+        for name in SCENES:
+            if name in NUMBERS:
+                frame[name] = frame[name].astype("Int64")  # None as <NA>, the numbers as ints
+        return frame
 
     def _table(self) -> tuple[list[str], list[list[Any]]]:
-        names = list(FIELDS + CHECKS)
-        columns = [_as_list(self._columns[name]) for name in names]
+        names = list(_RECORD)
+        columns = [_shown(name, _as_list(self._columns[name])) for name in names]
         if self.classes is not None:
             assert self.labels is not None  # a split has both
             labels = self.labels.tolist()
@@ -613,10 +699,24 @@ class Catalog(Sequence[Record]):
 
 
 _NUMBER_TYPES: dict[str, Callable[[str], Any]] = {"float64": float, "int64": int, "uint64": int}
+_RECORD = FIELDS + CHECKS + SCENES  # a Record's fields, in its order
+
+
+def _shown(name: str, values: list[Any]) -> list[Any]:
+    """A column's values as records show them: a collection or scene the header names none of is None."""
+    if name in SCENES and name in NUMBERS:
+        return [None if value == UNNAMED else value for value in values]
+    return values
+
+
+def _from_text(field: str, text: str) -> Any:
+    if field in SCENES and field in NUMBERS and text == "":
+        return UNNAMED
+    return _NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text
 
 
 def _unknown_field(name: str) -> KeyError:
-    return KeyError(f"no field {name!r}; the fields are {', '.join(FIELDS)}")
+    return KeyError(f"no field {name!r}; the fields are {', '.join(FIELDS + SCENES)}")
 
 
 def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> tuple[tuple[str, ...] | None,
@@ -646,7 +746,7 @@ def _with_arrays(columns: dict[str, list[Any]]) -> dict[str, Any]:
 
     result: dict[str, Any] = dict(columns)
     for name, dtype in NUMBERS.items():
-        array = np.array(columns[name], dtype=dtype)
+        array = np.array([UNNAMED if value is None else value for value in columns[name]], dtype=dtype)
         array.flags.writeable = False
         result[name] = array
     return result
@@ -661,15 +761,29 @@ def _item(values: Any, i: int) -> Any:
     return value.item() if hasattr(value, "item") else value
 
 
+def _common_root(roots: Sequence[str | None]) -> str | None:
+    """The deepest folder holding every root (a root that is a chip file counts as its folder)."""
+    if any(root is None for root in roots):
+        return None
+    folders = [root if os.path.isdir(root) else os.path.dirname(root) for root in cast(list[str], roots)]
+    if len(set(roots)) == 1:
+        return roots[0]
+    try:
+        return os.path.commonpath(folders)
+    except ValueError:  # on different drives
+        return None
+
+
 def _checksum_of(path: str) -> str:
     found, _ = _chips.scan(os.fsencode(path), False, 1, None)
     checksums = found["checksum"]
     return str(checksums[0]) if checksums else f"unreadable {path}"  # such a record is a chip of its own
 
 
-def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | None = None,
-         progress: bool | None = None) -> Catalog:
-    """Finds every MSTAR chip below `root` (a folder, or a single chip file) and reads its header.
+def scan(root: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], *, verify: bool = False,
+         threads: int | None = None, progress: bool | None = None) -> Catalog:
+    """Finds every MSTAR chip below `root` (a folder, or a single chip file; or a list of them, CDs
+    kept in different places) and reads its header.
 
     A file is a chip when it starts with a Phoenix header (a line feed, then ``[PhoenixHeaderVer``),
     whatever its name; everything else is passed over. A file that starts like a chip but cannot
@@ -691,10 +805,13 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     `progress` shows a bar on stderr: True always, False never, None (default) when stderr is a
     terminal and the scan takes a while.
 
+    Several roots are scanned one after the other into one catalog in path order (a file under
+    two of them is listed once); its ``root`` is the deepest folder holding them all.
+
     Parameters
     ----------
-    root : str or os.PathLike
-        A folder, or a single chip file.
+    root : str or os.PathLike, or a list of them
+        A folder, or a single chip file; or several.
     verify : bool
         Check each data block against its header's Chip_MD5_CheckSum.
     threads : int, optional
@@ -712,18 +829,32 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     FileNotFoundError
         For a `root` that does not exist.
     ValueError, TypeError
-        For `threads`, `verify` or `progress` out of range or of the wrong type.
+        For `threads`, `verify` or `progress` out of range or of the wrong type, or an empty list of roots.
     """
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
+    if not isinstance(root, (str, bytes, os.PathLike)):
+        return _scan_roots(list(root), verify, count, progress)
     root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
     os.stat(root)  # a missing root raises FileNotFoundError
     with Progress(progress, "scan", "file") as bar:
         found, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
     import numpy as np
 
-    columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, "checksum")}
+    columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, *SCENES, "checksum")}
     for name, dtype in NUMBERS.items():
         columns[name] = np.frombuffer(cast(bytes, found[name]), dtype)  # read-only, as the catalog's arrays are
     return Catalog._from_columns(columns, skipped, root=root)
+
+
+def _scan_roots(roots: Sequence[str | os.PathLike[str]], verify: bool, threads: int, progress: bool | None) -> Catalog:
+    if not roots:
+        raise ValueError("scan() needs a root: a folder, a chip file, or a non-empty list of them")
+    whole = Catalog.concat([scan(root, verify=verify, threads=threads, progress=progress) for root in roots])
+    paths = whole._columns["path"]
+    order = sorted(range(len(paths)), key=paths.__getitem__)
+    # Overlapping roots reach a file twice: one chip, as within one scan.
+    merged = whole._take([i for n, i in enumerate(order) if n == 0 or paths[i] != paths[order[n - 1]]])
+    merged.skipped = sorted(set(whole.skipped))
+    return merged

@@ -10,6 +10,7 @@
                                                  ... or as PNG images, a folder per class
     vantrel show CHIP [-o FILE.png] [--linear]   amplitude (dB) and phase side by side
     vantrel splits                               the named splits with their published counts
+    vantrel check ROOT [ROOT ...]                which release CDs are complete, which splits served
 
 A user's mistake (a missing path, a file that is no chip, a size too large for memory) prints one
 line on stderr and exits with status 2; a closed pipe (`vantrel header X | head -2`) ends the
@@ -68,6 +69,19 @@ def _scan(args: argparse.Namespace) -> int:
         catalog.to_csv(args.csv)
         print(f"\nwrote {len(catalog)} records to {args.csv}")
     return 0
+
+
+def _check(args: argparse.Namespace) -> int:
+    from .catalog import scan
+
+    catalog = scan(args.roots, verify=args.verify, threads=args.threads, progress=None)
+    if not len(catalog) and not catalog.skipped and not all(os.path.isdir(root) for root in args.roots):
+        raise UsageError(f"{' '.join(args.roots)}: no MSTAR chips (a root is no folder and no chip)")
+    result = catalog.release_check()
+    print(result)
+    if catalog.skipped:
+        print(f"{len(catalog.skipped)} files skipped, not counted (vantrel scan lists them)")
+    return 0 if result.complete else 1
 
 
 def _check_chip(path: str) -> None:
@@ -138,10 +152,13 @@ def _splits(args: argparse.Namespace) -> int:
 
     for split in SPLITS.values():
         print(f"{split.name}: {split.description}")
+        print(f"  source: {split.source}")
         for subset_name, subset in split.subsets.items():
             depressions = " and ".join(f"{d:g}°" for d in subset.depressions)
+            scenes = f", scene{'s' * (len(subset.scenes) > 1)} {' and '.join(map(str, subset.scenes))}"
+            scenes = scenes if subset.scenes else ""
             total = sum(subset.published.values())
-            print(f"  {subset_name} at {depressions}: {total} chips, on {', '.join(subset.cds)}")
+            print(f"  {subset_name} at {depressions}{scenes}: {total} chips, on {', '.join(subset.cds)}")
             for class_name, serials in subset.serials.items():
                 counts = [subset.published_serials.get(serial) for serial in serials]
                 if all(count is not None for count in counts):
@@ -242,8 +259,8 @@ def parser() -> argparse.ArgumentParser:
                                              "(read it back with vantrel.load_saved), or with --format png as "
                                              "grey-scale images of the amplitude in dB, a folder per class.")
     export.add_argument("root", metavar="ROOT", help="a release folder")
-    export.add_argument("--split", help="soc, eoc-1, eoc-1-t72-132, eoc-2-cv or eoc-2-vv (default: every chip, "
-                                        "no labels; see vantrel splits)")
+    export.add_argument("--split", help="soc, eoc-1, three-class, ... (default: every chip, no labels; see "
+                                        "vantrel splits)")
     export.add_argument("--subset", help="train or test")
     export.add_argument("--strict", action="store_true", help="a split whose counts differ from the published ones, "
                                                               "or that holds duplicates, is an error")
@@ -270,6 +287,17 @@ def parser() -> argparse.ArgumentParser:
                                  description="Print each named split's subsets: depressions, release CDs, "
                                              "and per class the serials and published chip counts.")
     splits.set_defaults(run=_splits)
+
+    check = commands.add_parser("check", help="check a copy of the release against its chip counts",
+                                description="Scan each ROOT and count its chips per release CD and per folder "
+                                            "of the release, matched by header (serial, depression, scene); "
+                                            "print one line per CD, the groups that differ, and the named "
+                                            "splits served completely. Exit status 0 when every CD present "
+                                            "is complete, 1 when one is incomplete.")
+    check.add_argument("roots", nargs="+", metavar="ROOT", help="a folder holding release CDs (or several)")
+    check.add_argument("--verify", action="store_true", help="check each data block against its Chip_MD5_CheckSum")
+    check.add_argument("--threads", type=_threads, metavar="N", help="threads to read with (default: all CPUs)")
+    check.set_defaults(run=_check)
 
     show = commands.add_parser("show", help="look at a chip: amplitude in dB and phase",
                                description="Plot CHIP's amplitude (dB) and phase side by side, titled from its "

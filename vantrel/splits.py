@@ -1,10 +1,11 @@
 """The benchmark splits of the MSTAR literature, as data, and the selection of a split's chips.
 
 A split names its classes once, in the order its labels count them; each subset takes, for
-some of those classes, the chips of given serial numbers at given depressions. Chips are
-assigned by their headers' TargetSerNum (letter case ignored) and DesiredDepression only.
-Each named subset carries the chip counts of the published tables (per class, and per serial
-where the table gives them) and the release CDs that hold its chips.
+some of those classes, the chips of given serial numbers at given depressions in given scenes.
+Chips are assigned by their headers' TargetSerNum (letter case ignored), DesiredDepression and
+the scene of CollectionName only. Each named subset carries the chip counts of the published
+tables (per class, and per serial where the table gives them) and the release CDs that hold its
+chips; each named split says where its definition and counts come from.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
-from ._table import Table
+from ._table import UNNAMED, Table
 
 T = TypeVar("T", bound=Table)
 
@@ -32,6 +33,9 @@ class Subset:
     published: dict[str, int] = field(default_factory=dict)  # class name -> chips in the literature's table
     published_serials: dict[str, int] = field(default_factory=dict)  # serial -> chips, where the table gives them
     cds: tuple[str, ...] = ()  # the release CDs that hold its chips
+    # The scenes of CollectionName it takes; () takes every chip, whatever its header names. At a
+    # depression, the release holds articulated targets of the same serials in scenes 2 and 3.
+    scenes: tuple[int, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -40,6 +44,7 @@ class Split:
     description: str
     classes: tuple[str, ...]
     subsets: dict[str, Subset]
+    source: str = ""  # where the definition and its counts come from
 
 
 _SOC_SERIALS = {"2S1": ("b01",), "BMP2": ("9563",), "BRDM2": ("E-71",), "BTR60": ("k10yt7532",), "BTR70": ("c71",),
@@ -52,41 +57,76 @@ def _only(table: dict[str, Any], names: Sequence[str]) -> dict[str, Any]:
     return {name: table[name] for name in names}
 
 
+_SCENE1 = (1,)  # the published counts are those of scene 1 alone
+_ACONVNET = "the AConvNet paper's tables (Chen et al., 2016), as the AConvNet-pytorch pipeline reproduces them"
 _EOC1 = ("2S1", "BRDM2", "T72", "ZSU234")
 _EOC1_A64 = {**_only(_SOC_SERIALS, _EOC1), "T72": ("A64",)}
-_EOC1_TEST = Subset((30,), _EOC1_A64, dict(zip(_EOC1, (288, 287, 288, 288))), cds=(T72_VARIANTS_CD2, MIXED_CD2))
+_EOC1_TEST = Subset((30,), _EOC1_A64, dict(zip(_EOC1, (288, 287, 288, 288))), cds=(T72_VARIANTS_CD2, MIXED_CD2),
+                    scenes=_SCENE1)
+_EOC1_TRAIN = Subset((17,), _EOC1_A64, dict(zip(_EOC1, (299, 298, 299, 299))), cds=(T72_VARIANTS_CD2, MIXED_CD2),
+                     scenes=_SCENE1)
 _EOC2 = ("BMP2", "BRDM2", "BTR70", "T72")
-_EOC2_TRAIN = Subset((17,), _only(_SOC_SERIALS, _EOC2), _only(_SOC_TRAIN, _EOC2), cds=(T72_BMP2_BTR70, MIXED_CD2))
+_EOC2_TRAIN = Subset((17,), _only(_SOC_SERIALS, _EOC2), _only(_SOC_TRAIN, _EOC2), cds=(T72_BMP2_BTR70, MIXED_CD2),
+                     scenes=_SCENE1)
 _CV = {"S7": 419, "A32": 572, "A62": 573, "A63": 573, "A64": 573}
 _VV_BMP2, _VV_T72 = {"9566": 428, "C21": 429}, {"812": 426, "A04": 573, "A05": 573, "A07": 573, "A10": 567}
 _VARIANTS = (T72_BMP2_BTR70, T72_VARIANTS_CD1, T72_VARIANTS_CD2)
+_ALL_SERIALS = {**_SOC_SERIALS, "BMP2": ("9563", "9566", "C21"), "T72": ("132", "812", "S7")}
+_THREE = ("BMP2", "BTR70", "T72")
+_DERIVED = "derived from the release's folder counts"
 
 SPLITS: dict[str, Split] = {split.name: split for split in (
     Split("soc", "standard operating conditions: 10 classes, train at 17°, test at 15°", tuple(_SOC_SERIALS), {
-        "train": Subset((17,), _SOC_SERIALS, _SOC_TRAIN, cds=(T72_BMP2_BTR70, MIXED_CD2)),
-        "test": Subset((15,), _SOC_SERIALS, _SOC_TEST, cds=(T72_BMP2_BTR70, MIXED_CD1)),
-    }),
+        "train": Subset((17,), _SOC_SERIALS, _SOC_TRAIN, cds=(T72_BMP2_BTR70, MIXED_CD2), scenes=_SCENE1),
+        "test": Subset((15,), _SOC_SERIALS, _SOC_TEST, cds=(T72_BMP2_BTR70, MIXED_CD1), scenes=_SCENE1),
+    }, _ACONVNET),
     Split("eoc-1", "large depression change: 4 classes, train at 17°, test at 30° (T72: serial A64 in both)",
           _EOC1, {
-              "train": Subset((17,), _EOC1_A64, dict(zip(_EOC1, (299, 298, 299, 299))),
-                              cds=(T72_VARIANTS_CD2, MIXED_CD2)),
+              "train": _EOC1_TRAIN,
               "test": _EOC1_TEST,
-          }),
+          }, _ACONVNET),
     Split("eoc-1-t72-132", "large depression change as eoc-1, but T72 trained on serial 132", _EOC1, {
-        "train": Subset((17,), _only(_SOC_SERIALS, _EOC1), _only(_SOC_TRAIN, _EOC1), cds=(T72_BMP2_BTR70, MIXED_CD2)),
+        "train": Subset((17,), _only(_SOC_SERIALS, _EOC1), _only(_SOC_TRAIN, _EOC1), cds=(T72_BMP2_BTR70, MIXED_CD2),
+                        scenes=_SCENE1),
         "test": _EOC1_TEST,
-    }),
+    }, "the AConvNet paper's EOC-1 test table; trained on the soc training chips of its classes, as some papers do"),
     Split("eoc-2-cv", "configuration variants: train on 4 classes at 17°, test T72 variants at 17° and 15°", _EOC2, {
         "train": _EOC2_TRAIN,
-        "test": Subset((17, 15), {"T72": tuple(_CV)}, {"T72": sum(_CV.values())}, _CV, cds=_VARIANTS),
-    }),
+        "test": Subset((17, 15), {"T72": tuple(_CV)}, {"T72": sum(_CV.values())}, _CV, cds=_VARIANTS, scenes=_SCENE1),
+    }, _ACONVNET),
     Split("eoc-2-vv", "version variants: train on 4 classes at 17°, test BMP2 and T72 versions at 17° and 15°",
           _EOC2, {
               "train": _EOC2_TRAIN,
               "test": Subset((17, 15), {"BMP2": tuple(_VV_BMP2), "T72": tuple(_VV_T72)},
                              {"BMP2": sum(_VV_BMP2.values()), "T72": sum(_VV_T72.values())},
-                             {**_VV_BMP2, **_VV_T72}, cds=_VARIANTS),
-          }),
+                             {**_VV_BMP2, **_VV_T72}, cds=_VARIANTS, scenes=_SCENE1),
+          }, _ACONVNET),
+    Split("soc-all-serials", "standard operating conditions with every serial of BMP2 (9563, 9566, C21) and T72 "
+                             "(132, 812, S7), in train at 17° and test at 15°", tuple(_SOC_SERIALS), {
+        "train": Subset((17,), _ALL_SERIALS, {**_SOC_TRAIN, "BMP2": 698, "T72": 691},
+                        {"9563": 233, "9566": 232, "C21": 233, "132": 232, "812": 231, "S7": 228},
+                        cds=(T72_BMP2_BTR70, MIXED_CD2), scenes=_SCENE1),
+        "test": Subset((15,), _ALL_SERIALS, {**_SOC_TEST, "BMP2": 587, "T72": 582},
+                       {"9563": 195, "9566": 196, "C21": 196, "132": 196, "812": 195, "S7": 191},
+                       cds=(T72_BMP2_BTR70, MIXED_CD1), scenes=_SCENE1),
+    }, "the SOC set of the Data-Bias-in-MSTAR repository's folders"),
+    Split("eoc-1-45", "large depression change as eoc-1, tested at 45°", _EOC1, {
+        "train": _EOC1_TRAIN,
+        "test": Subset((45,), _EOC1_A64, dict(zip(_EOC1, (303, 303, 303, 303))), cds=(T72_VARIANTS_CD1, MIXED_CD1),
+                       scenes=_SCENE1),
+    }, _DERIVED),
+    Split("eoc-articulation", "trained as eoc-1, tested on the articulated targets of scenes 2 and 3 at 30°", _EOC1, {
+        "train": _EOC1_TRAIN,
+        "test": Subset((30,), _only(_EOC1_A64, _EOC1[1:]), {"BRDM2": 133, "T72": 133, "ZSU234": 118},
+                       cds=(T72_VARIANTS_CD2, MIXED_CD2), scenes=(2, 3)),
+    }, _DERIVED),
+    Split("three-class", "BMP2, BTR70, T72: train at 17° on one serial each, test at 15° on every serial", _THREE, {
+        "train": Subset((17,), _only(_SOC_SERIALS, _THREE), _only(_SOC_TRAIN, _THREE), cds=(T72_BMP2_BTR70,),
+                        scenes=_SCENE1),
+        "test": Subset((15,), _only(_ALL_SERIALS, _THREE), {"BMP2": 587, "BTR70": 196, "T72": 582},
+                       {"9563": 195, "9566": 196, "C21": 196, "132": 196, "812": 195, "S7": 191},
+                       cds=(T72_BMP2_BTR70,), scenes=_SCENE1),
+    }, "the common 3-class protocol (698 / 1 365 chips)"),
 )}
 
 
@@ -103,8 +143,8 @@ def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset,
     return f"{split.name!r} {chosen}", split.classes, split.subsets[chosen], split
 
 
-def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
-         depression: float | Sequence[float] | None) -> tuple[str, tuple[str, ...], Subset]:
+def _own(classes: Mapping[str, Sequence[str]], subset: str | None, depression: float | Sequence[float] | None,
+         scene: int | Sequence[int] | None = None) -> tuple[str, tuple[str, ...], Subset]:
     if subset is not None:
         raise ValueError("a split given as a dict of classes takes no subset; give its depressions instead")
     serials = {}
@@ -119,7 +159,22 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
         depressions = (float(depression),)
     else:
         depressions = tuple(float(value) for value in depression)
-    return "of your own", tuple(serials), Subset(depressions, serials)
+    return "of your own", tuple(serials), Subset(depressions, serials, scenes=_scenes(scene))
+
+
+def _scenes(scene: int | Sequence[int] | None) -> tuple[int, ...]:
+    if scene is None:
+        return ()
+    values = [scene] if not isinstance(scene, Sequence) else list(scene)
+    if not values or any(isinstance(value, bool) or not isinstance(value, int) for value in values):
+        raise TypeError(f"scene= takes a scene number or a list of them, not {scene!r}")
+    return tuple(int(value) for value in values)
+
+
+def counted_scene(scene: int) -> int:
+    """The scene a chip counts in: its header's, and scene 1 (that of every published count) for
+    a header that names none."""
+    return 1 if scene == UNNAMED else scene
 
 
 def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[list[int], list[int]]:
@@ -130,11 +185,14 @@ def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[l
             label_of_serial[serial.strip().lower()] = label
     depressions = set(chosen.depressions)
     found_depressions = catalog._values("depression").tolist()
+    scenes = set(chosen.scenes)
+    found_scenes = [counted_scene(scene) for scene in catalog._values("scene").tolist()]
     positions: list[int] = []
     labels: list[int] = []
     for i, serial in enumerate(catalog._values("serial")):
         found = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
-        if found is not None and (not depressions or found_depressions[i] in depressions):
+        if found is not None and (not depressions or found_depressions[i] in depressions) and \
+                (not scenes or found_scenes[i] in scenes):
             positions.append(i)
             labels.append(found)
     return positions, labels
@@ -160,14 +218,17 @@ def _miscounted(picked: Table, classes: tuple[str, ...], labels: list[int], chos
 
 
 def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | None,
-           depression: float | Sequence[float] | None, strict: bool = False) -> T:
+           depression: float | Sequence[float] | None, strict: bool = False,
+           scene: int | Sequence[int] | None = None) -> T:
     """The chips of a split, as ``Catalog.split`` describes it."""
     split = None
     if isinstance(name, Mapping):
-        title, classes, chosen = _own(name, subset, depression)
+        title, classes, chosen = _own(name, subset, depression, scene)
     else:
         if depression is not None:
             raise ValueError(f"split {name!r} fixes its depressions; depression= is for a split of your own")
+        if scene is not None:
+            raise ValueError(f"split {name!r} fixes its scenes; scene= is for a split of your own")
         title, classes, chosen, split = _named(name, subset)
     positions, labels = _assign(catalog, classes, chosen)
 

@@ -77,6 +77,41 @@ std::string text_of(std::string_view data, const phoenix::Header& header, std::s
     return std::string(phoenix::find(data, header, key).value_or(std::string_view{}));
 }
 
+// The number after `word` in `text` ("MSTAR Collection 2 Scene 3": 2 for "collection"), letter
+// case ignored; -1 when `word` is not followed by a number of at most 9 digits.
+std::int64_t numbered(std::string_view text, std::string_view word) {
+    const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+    for (std::size_t at = 0; at + word.size() <= text.size(); ++at) {
+        if (!std::equal(word.begin(), word.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
+                        [&](char a, char b) { return a == lower(b); }))
+            continue;
+        std::size_t digit = at + word.size();
+        while (digit < text.size() && text[digit] == ' ') ++digit;
+        std::size_t end = digit;
+        while (end < text.size() && end - digit < 10 && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        if (end == digit || end - digit > 9) continue;
+        std::int64_t value = 0;
+        for (std::size_t i = digit; i < end; ++i) value = 10 * value + (text[i] - '0');
+        return value;
+    }
+    return -1;
+}
+
+// A full scene or a clutter image: a native header after the Phoenix header, then one 16-bit
+// magnitude sample per pixel, and the file exactly that long. Named here, as it is no damage.
+std::optional<std::string> scene_image(std::string_view data, const phoenix::Header& header, const Layout& layout,
+                                       off_t size) {
+    std::int64_t native = 0, end = 0;
+    std::string ignored;
+    if (!whole_number(data, header, "native_header_length", native, ignored) || native == 0 ||
+        __builtin_add_overflow(layout.data_offset, native, &end) ||
+        __builtin_add_overflow(end, 2 * layout.rows * layout.columns, &end) || end != static_cast<std::int64_t>(size))
+        return std::nullopt;
+    return "not a target chip: full scene or clutter image (a native header of " + std::to_string(native) +
+           " bytes, then " + std::to_string(layout.rows) + " x " + std::to_string(layout.columns) +
+           " 16-bit magnitude samples)";
+}
+
 // A written checksum in lower case, or empty when it is no 32-digit hexadecimal number.
 std::string lower_md5(std::optional<std::string_view> written) {
     const std::string_view text = written ? phoenix::trimmed(*written) : std::string_view{};
@@ -201,6 +236,7 @@ ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     if (!layout_of(buffer, header, out.layout, reason)) return skipped(std::move(reason));
     const std::int64_t expected = out.layout.file_size();
     if (expected != static_cast<std::int64_t>(size)) {
+        if (auto image = scene_image(buffer, header, out.layout, size)) return skipped(std::move(*image));
         const char* what = expected > size ? "data block is truncated: " : "counts do not match the file size: ";
         return skipped(what + ("the file has " + std::to_string(size)) +
                        " bytes, PhoenixHeaderLength and the counts make " + std::to_string(expected));
@@ -222,6 +258,10 @@ ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     out.target_type = text_of(buffer, header, "TargetType");
     out.serial = text_of(buffer, header, "TargetSerNum");
     out.version = text_of(buffer, header, "PhoenixHeaderVer");
+    const std::string collection = text_of(buffer, header, "CollectionName");
+    out.collection = numbered(collection, "collection");
+    out.scene = numbered(collection, "scene");
+    out.articulation = std::string(phoenix::trimmed(text_of(buffer, header, "TargetArticulation")));
     if (out.checksum.empty()) {
         // No checksum to go by: the data block's own MD5 tells copies apart (read only for such chips).
         const auto computed = block_md5(file.get(), out.layout, error);

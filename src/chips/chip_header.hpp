@@ -49,6 +49,10 @@ struct ChipHeader {
     Recorded recorded;
     double depression = 0, azimuth = 0;         // float() of the entries, NaN when missing
     std::string target_type, serial, version;  // as the header writes them
+    // Where the chip was taken: CollectionName's "Collection N" and "Scene N" (-1 where it names
+    // none), and the TargetArticulation text, trimmed (empty where there is none).
+    std::int64_t collection = -1, scene = -1;
+    std::string articulation;
     bool identified = false;                   // device and inode hold the file's identity
     dev_t device = 0;
     ino_t inode = 0;

@@ -1,5 +1,5 @@
 // The columns of a catalog as they cross the boundary to Python: their names, their order and
-// their types. vantrel/catalog.py's FIELDS, CHECKS and NUMBERS are the Python side of this table,
+// their types. vantrel/_table.py's FIELDS, CHECKS, SCENES and NUMBERS are the Python side of this table,
 // and vantrel/_chips.pyi describes both.
 #pragma once
 
@@ -18,13 +18,14 @@ struct Column {
 
 // scan's result: the text columns (lists of str) first, then the numbers (bytes of native-endian
 // 8-byte values), each filled in this order.
-inline constexpr std::size_t text_columns = 5;
-inline constexpr std::array<Column, 12> columns{{
+inline constexpr std::size_t text_columns = 6;
+inline constexpr std::array<Column, 15> columns{{
     {"path", Kind::text},
     {"target_type", Kind::text},
     {"serial", Kind::text},
     {"header_version", Kind::text},
     {"checksum", Kind::text},
+    {"articulation", Kind::text},
     {"depression", Kind::float64},
     {"azimuth", Kind::float64},
     {"rows", Kind::int64},
@@ -32,6 +33,8 @@ inline constexpr std::array<Column, 12> columns{{
     {"data_offset", Kind::int64},
     {"file_size", Kind::int64},
     {"header_digest", Kind::uint64},
+    {"collection", Kind::int64},  // -1: the header names none
+    {"scene", Kind::int64},
 }};
 
 // load's layouts: per chip these columns, in this order, each as an int64 (header_digest's bits).

@@ -137,13 +137,13 @@ PyObject* gather(std::vector<std::pair<std::string, std::string>>& problems, con
         Ref checksum = text(chip->checksum);
         const std::array<PyObject*, text_columns> row{path.get(), strings.get(chip->target_type),
                                                       strings.get(chip->serial), strings.get(chip->version),
-                                                      checksum.get()};
+                                                      checksum.get(), strings.get(chip->articulation)};
         for (std::size_t c = 0; c < row.size(); ++c)
             if (!row[c] || PyList_Append(lists[c].get(), row[c]) < 0) return nullptr;
         const std::array<std::uint64_t, numbers.size()> values{
             bits(chip->depression),       bits(chip->azimuth),     bits(chip->layout.rows),
             bits(chip->layout.columns),   bits(chip->layout.data_offset), bits(chip->recorded.file_size),
-            bits(chip->recorded.header_digest)};
+            bits(chip->recorded.header_digest), bits(chip->collection), bits(chip->scene)};
         for (std::size_t c = 0; c < values.size(); ++c) numbers[c].push_back(values[c]);
     }
     std::sort(problems.begin(), problems.end());
