@@ -2,9 +2,9 @@
 
 Before the sources are read, the generated pages are made afresh in docs/generated/ (not kept
 in git): the user's guide cut from README.md (readme_pages.py), the split tables from
-vantrel.SPLITS (split_tables.py), the command's help texts (cli_help.py) and the gallery of
-real chips (make_gallery.py), which also draws into docs/_static/ the two figures that the
-reader's help texts show.
+vantrel.SPLITS (split_tables.py), the command's help texts (cli_help.py), the public names that
+api.rst does not document yet (api_rest.py) and the gallery of real chips (make_gallery.py),
+which also draws into docs/_static/ the two figures that the reader's help texts show.
 """
 
 import os
@@ -21,7 +21,7 @@ release = version = vantrel.__version__
 
 extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx.ext.napoleon"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build"]
+exclude_patterns = ["generated/intro.md", "generated/api_rest.rst"]  # parts of other pages
 
 # NumPy-style docstrings; the API's docstrings keep changing, so references are not chased.
 napoleon_google_docstring = False
@@ -38,6 +38,7 @@ html_theme_options = {"description": "Fast, exact access to the MSTAR SAR data s
 
 
 def _generate(app: object) -> None:
+    import api_rest
     import cli_help
     import make_gallery
     import readme_pages
@@ -47,6 +48,7 @@ def _generate(app: object) -> None:
     readme_pages.generate(os.path.join(HERE, os.pardir, "README.md"), out)
     split_tables.generate(out)
     cli_help.generate(out)
+    api_rest.generate(out)
     make_gallery.generate(out)
     make_gallery.reader_figures(os.path.join(HERE, "_static"))
 
