@@ -119,7 +119,8 @@ clean:
 
 # --- Documentation ------------------------------------------------------------------------------
 # docs: the site in build/docs (Sphinx, configured in docs/conf.py), warnings as errors. The docs
-# extra's packages (pyproject.toml) go into .venv when missing.
+# extra's packages (pyproject.toml) go into .venv when missing. -E reads every page afresh, so
+# that a second run reports the same warnings as the first (the whole build takes seconds).
 DOCS_OUT := build/docs
 
 $(VENV)/.docs-installed: $(VENV)/.installed pyproject.toml
@@ -128,5 +129,5 @@ $(VENV)/.docs-installed: $(VENV)/.installed pyproject.toml
 
 .PHONY: docs
 docs: $(VENV)/.docs-installed
-	MPLBACKEND=Agg $(PY) -m sphinx -q -W --keep-going -b html docs $(DOCS_OUT)
+	MPLBACKEND=Agg $(PY) -m sphinx -q -E -W --keep-going -b html docs $(DOCS_OUT)
 	@echo "docs: $(DOCS_OUT)/index.html"

@@ -71,7 +71,7 @@ def generate(readme: str, out: str) -> list[str]:
     names = [slug(title) for title, _ in found]
     for (title, lines), name in zip(found, names):
         write(os.path.join(guide, name + ".md"), f"# {title}\n" + "\n".join(raised(lines)).rstrip() + "\n")
-    toctree = "\n".join(["# User's guide", "", "From the project's README.", "",
+    toctree = "\n".join(["# User's guide", "", "The sections of the project's README.md, one page each (made from it when these pages are built).", "",
                          "```{toctree}", ":maxdepth: 2", "", *names, "```", ""])
     write(os.path.join(guide, "index.md"), toctree)
     for stale in set(os.listdir(guide)) - {name + ".md" for name in names} - {"index.md"}:
