@@ -116,3 +116,18 @@ memcheck: $(VENV)/.installed
 
 clean:
 	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV)
+
+# --- Documentation ------------------------------------------------------------------------------
+# docs: the site in build/docs (Sphinx, configured in docs/conf.py), warnings as errors. The docs
+# extra's packages (pyproject.toml) go into .venv when missing. -E reads every page afresh, so
+# that a second run reports the same warnings as the first (the whole build takes seconds).
+DOCS_OUT := build/docs
+
+$(VENV)/.docs-installed: $(VENV)/.installed pyproject.toml
+	$(PIP) $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs'])")
+	@touch $@
+
+.PHONY: docs
+docs: $(VENV)/.docs-installed
+	MPLBACKEND=Agg $(PY) -m sphinx -q -E -W --keep-going -b html docs $(DOCS_OUT)
+	@echo "docs: $(DOCS_OUT)/index.html"

@@ -1,4 +1,4 @@
-"""The `vantrel` command: look into an MSTAR release from the shell.
+"""The `vantrel` command: look into an MSTAR release from the shell::
 
     vantrel scan ROOT [--csv FILE] [--verify] [--quiet]
                                                  chip counts per class and depression, skipped files,

@@ -75,6 +75,7 @@ _ALL_SERIALS = {**_SOC_SERIALS, "BMP2": ("9563", "9566", "C21"), "T72": ("132", 
 _THREE = ("BMP2", "BTR70", "T72")
 _DERIVED = "derived from the release's folder counts"
 
+#: The named splits by name (``soc``, ``eoc-1``, ...): what ``Catalog.split(name, subset)`` takes.
 SPLITS: dict[str, Split] = {split.name: split for split in (
     Split("soc", "standard operating conditions: 10 classes, train at 17°, test at 15°", tuple(_SOC_SERIALS), {
         "train": Subset((17,), _SOC_SERIALS, _SOC_TRAIN, cds=(T72_BMP2_BTR70, MIXED_CD2), scenes=_SCENE1),
