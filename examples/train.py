@@ -113,7 +113,7 @@ def main() -> None:
             loss = loss_of(logits, y)
             loss.backward()
             optimiser.step()
-            total += float(loss) * len(y)
+            total += loss.item() * len(y)
             right += int((logits.argmax(1) == y).sum())
             seen += len(y)
         print(f"epoch {epoch:3d}: loss {total / seen:.3f}, train accuracy {right / seen:.1%}, "

@@ -196,7 +196,8 @@ def test_the_dataset_holds_out_a_validation_side(soc_tree):
 
 def test_a_torch_data_loader_batches_the_dataset(soc_tree):
     torch = pytest.importorskip("torch")
-    data = MSTAR(soc_tree, "soc", "test", size=32, ofmt="ap")
+    with pytest.warns(UserWarning):
+        data = MSTAR(soc_tree, "soc", "test", size=32, ofmt="ap")
     x, y = next(iter(torch.utils.data.DataLoader(data, batch_size=5, shuffle=True)))
     assert x.shape == (5, 32, 32, 2) and y.dtype == torch.int64
 
