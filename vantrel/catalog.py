@@ -113,7 +113,8 @@ class Catalog(Sequence[Record]):
         Parameters
         ----------
         name : str
-            A field of ``FIELDS`` or ``CHECKS``, or "checksum" for a catalog made by ``scan``.
+            A field of ``FIELDS`` or ``CHECKS``, or "checksum" (for a catalog not made by
+            ``scan`` nor read from a CSV that holds it, read from the chips' files on first use).
 
         Returns
         -------
@@ -133,6 +134,9 @@ class Catalog(Sequence[Record]):
         try:
             return self._columns[name]
         except KeyError:
+            if name == "checksum":  # a catalog made from records or an older CSV: read from the files, once
+                self._identities()
+                return self._columns[name]
             raise _unknown_field(name) from None
 
     @property
