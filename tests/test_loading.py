@@ -214,6 +214,8 @@ def test_an_empty_split_is_refused_naming_the_cds_that_hold_it(soc_tree, tmp_pat
             attempt()
     with pytest.raises(ValueError, match="the catalog has no chips$"):
         Catalog().save(tmp_path / "x.npz")
+    with pytest.raises(ValueError, match="val_fraction=0.05 leaves the validation side of the 6 chips empty"):
+        MSTAR(scan(soc_tree).split({"gun": ["b01"]}, depression=15), val_fraction=0.05, val=True)
     assert not os.listdir(tmp_path)
 
 

@@ -65,7 +65,8 @@ class MSTAR:
     ------
     ValueError
         For a split, subset or `val_fraction` out of range, a split without chips (naming the
-        release CDs that hold a named one), and as ``Catalog.load`` raises.
+        release CDs that hold a named one) or a side of `val_fraction` without any, and as
+        ``Catalog.load`` raises.
     OSError
         As ``scan`` and ``Catalog.load`` raise.
     """
@@ -82,16 +83,20 @@ class MSTAR:
         self.root = catalog.root
         if catalog.classes is None:
             catalog = catalog.split(split, subset)
+        check_not_empty(catalog)
         if val_fraction is not None:
             if not 0 < val_fraction < 1:
                 raise ValueError(f"val_fraction must lie between 0 and 1, not {val_fraction!r}")
+            whole = len(catalog)
             catalog = catalog.random_split((1 - val_fraction, val_fraction), seed=seed)[1 if val else 0]
+            if not len(catalog):
+                raise ValueError(f"val_fraction={val_fraction!r} leaves the {'validation' if val else 'training'} "
+                                 f"side of the {whole} chips empty")
         elif val:
             raise ValueError("val=True needs a val_fraction")
         self.catalog = catalog
         assert catalog.classes is not None and catalog.labels is not None  # a split has both
         check_flag("in_memory", in_memory)
-        check_not_empty(catalog)
         self.classes: tuple[str, ...] = catalog.classes
         self.class_to_idx: dict[str, int] = {name: i for i, name in enumerate(self.classes)}
         self.targets: np.ndarray = catalog.labels
