@@ -46,12 +46,16 @@ wheels: $(AUDITWHEEL)
 	python=$$(tools/find-python 3.11 3.12) && AUDITWHEEL=$(AUDITWHEEL) tools/build-wheel $$python dist
 
 # test-compat: the abi3 wheel installed into fresh 3.11 and 3.12 venvs, then the dataset layer's tests
-# there, with the portable readers checked against the reader module's saved results.
+# there, with the portable readers checked against the reader module's saved results. The 3.11 venv
+# also gets torch (the pinned CPU build, which this machine holds), for tests/test_torch.py and the
+# example; on 3.12 those are skipped.
 # PYTHONSAFEPATH keeps the source tree's vantrel/ off sys.path: the installed wheel is what runs.
 COMPAT        := build-compat
 COMPAT_TESTS  := tests/test_portable.py tests/test_package.py tests/test_catalog.py tests/test_splits.py \
-	tests/test_loading.py tests/test_cli.py
+	tests/test_loading.py tests/test_cli.py tests/test_torch.py
 COMPAT_PYTHONS := 3.11 3.12
+COMPAT_TORCH   := 3.11
+TORCH          := torch==2.13.0
 
 test-compat: $(VENV)/.installed $(AUDITWHEEL)
 	rm -rf $(COMPAT)/dist
@@ -64,6 +68,8 @@ test-compat: $(VENV)/.installed $(AUDITWHEEL)
 		$$python -m venv $$venv && \
 		$$venv/bin/python -m pip install --quiet --disable-pip-version-check --only-binary=:all: \
 			"$$(ls $(COMPAT)/dist/vantrel-*-abi3-manylinux*.whl)[test]" && \
+		{ [ $$version != $(COMPAT_TORCH) ] || \
+			$$venv/bin/python -m pip install --quiet --disable-pip-version-check "$(TORCH)"; } && \
 		PYTHONSAFEPATH=1 VANTREL_MSTAR_REFERENCE=$(CURDIR)/$(COMPAT)/reference \
 			VANTREL_WHEEL="$$(ls $(CURDIR)/$(COMPAT)/dist/vantrel-*-abi3-manylinux*.whl)" \
 			$$venv/bin/python -m pytest -q -p no:cacheprovider $(COMPAT_TESTS) || exit 1; \

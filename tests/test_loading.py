@@ -2,6 +2,7 @@
 non-square chips and windows), its faults, the dataset class, save/export and the chip viewer."""
 
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -55,6 +56,21 @@ def test_values_match_the_reader_in_every_format(catalog, ofmt, size):
         else:  # computed in double precision, rounded once to the dtype
             assert ulps(got[i], want) <= 2
             assert np.array_equal(narrow[i], got[i].astype(narrow.dtype))
+
+
+@pytest.mark.parametrize("ofmt, db", [("a", False), ("ap", True), ("r", False), ("c", False)])
+def test_channels_first_and_stats_in_chunks_match_the_plain_load(catalog, monkeypatch, ofmt, db):
+    import vantrel.loading
+
+    monkeypatch.setattr(vantrel.loading, "CHUNK_BYTES", 3 * 100 * 90 * 8)  # 1 to 3 chips a chunk: frames re-zeroed
+    plain = catalog.load((100, 90), ofmt, db=db)
+    first = catalog.load((100, 90), ofmt, db=db, channels_first=True)
+    assert np.array_equal(first, plain[:, None] if plain.ndim == 3 else np.moveaxis(plain, -1, 1))
+    wide = catalog.load((100, 90), ofmt, np.complex128 if ofmt == "c" else np.float64, db=db, channels_first=True)
+    mean, std = catalog.stats((100, 90), ofmt, db=db)
+    assert np.allclose(mean, wide.mean(axis=(0, 2, 3)), rtol=1e-12, atol=0)
+    assert np.allclose(std, np.sqrt(np.mean(np.abs(wide - wide.mean(axis=(0, 2, 3))[:, None, None]) ** 2,
+                                            axis=(0, 2, 3))), rtol=1e-12, atol=0)
 
 
 def test_size_none_dtype_and_format_errors(catalog):
@@ -180,9 +196,27 @@ def test_the_dataset_holds_out_a_validation_side(soc_tree):
 
 def test_a_torch_data_loader_batches_the_dataset(soc_tree):
     torch = pytest.importorskip("torch")
-    data = MSTAR(soc_tree, "soc", "test", size=32, ofmt="ap")
+    with pytest.warns(UserWarning):
+        data = MSTAR(soc_tree, "soc", "test", size=32, ofmt="ap")
     x, y = next(iter(torch.utils.data.DataLoader(data, batch_size=5, shuffle=True)))
     assert x.shape == (5, 32, 32, 2) and y.dtype == torch.int64
+
+
+def test_an_empty_split_is_refused_naming_the_cds_that_hold_it(soc_tree, tmp_path):
+    with pytest.warns(UserWarning):
+        empty = scan(soc_tree).split("eoc-1", "test")
+    cds = "its chips are on MSTAR_PUBLIC_T_72_VARIANTS_CD2, MSTAR_PUBLIC_MIXED_TARGETS_CD2"
+    for attempt in (lambda: MSTAR(soc_tree, "eoc-1", "test"), lambda: empty.save(tmp_path / "x.npz"),
+                    lambda: empty.stats()):
+        with pytest.raises(ValueError, match=f"split 'eoc-1' test has no chips in {soc_tree}; {cds}$"), \
+                warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            attempt()
+    with pytest.raises(ValueError, match="the catalog has no chips$"):
+        Catalog().save(tmp_path / "x.npz")
+    with pytest.raises(ValueError, match="val_fraction=0.05 leaves the validation side of the 6 chips empty"):
+        MSTAR(scan(soc_tree).split({"gun": ["b01"]}, depression=15), val_fraction=0.05, val=True)
+    assert not os.listdir(tmp_path)
 
 
 def test_save_and_export_round_trip(soc_tree, tmp_path):

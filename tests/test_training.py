@@ -10,7 +10,7 @@ import pytest
 from conftest import RELEASE
 from vantrel import MSTAR, load_saved, scan
 from vantrel.cli import main
-from vantrel.transforms import CenterCrop, Compose, Normalize, RandomCrop, ToDecibels
+from vantrel.transforms import CenterCrop, Compose, Normalize, RandomCrop, RandomFlip, ToDecibels
 
 
 @pytest.fixture(scope="module")
@@ -78,6 +78,8 @@ def test_decibels_through_the_dataset_save_and_export(catalog, tmp_path):
     (RandomCrop(88, seed=1), (100, 90, 2), (88, 88, 2)), (RandomCrop((5, 90)), (100, 90), (5, 90)),
     (ToDecibels(), (16, 16, 2), (16, 16, 2)), (Normalize([1, 2], [3, 4]), (8, 8, 2), (8, 8, 2)),
     (Compose([RandomCrop(12, seed=0), ToDecibels(-80), Normalize(-30, 10)]), (20, 20), (12, 12)),
+    (RandomFlip(seed=0), (30, 40, 2), (30, 40, 2)), (CenterCrop((10, 20), channels_first=True), (2, 30, 40), (2, 10, 20)),
+    (Compose([RandomCrop(9, channels_first=True), RandomFlip(channels_first=True)]), (1, 20, 20), (1, 9, 9)),
 ])
 def test_transforms_give_new_arrays_of_the_expected_shape(transform, shape, result):
     x = np.random.default_rng(0).random(shape).astype(np.float32)
@@ -94,6 +96,26 @@ def test_center_crop_centres_as_the_load_does_and_the_values_follow_their_formul
     assert np.array_equal(ToDecibels(-90)(x[3])[..., 1], x[3][..., 1])  # the phase is left alone
     normal = Normalize([0.1, 1.0], [0.2, 2.0])(x[3])
     assert np.allclose(normal[..., 1], (x[3][..., 1] - 1) / 2, rtol=1e-6)
+
+
+@pytest.mark.parametrize("make", [lambda first: CenterCrop((5, 7), channels_first=first),
+                                  lambda first: ToDecibels(-50, channels_first=first),
+                                  lambda first: Normalize([1, 2], [3, 4], channels_first=first),
+                                  lambda first: RandomFlip(1.0, channels_first=first)])
+def test_channels_first_and_batches_transform_as_single_channels_last_items(make):
+    items = np.random.default_rng(2).random((4, 12, 10, 2))
+    each = np.stack([make(None)(item) for item in items])
+    assert np.array_equal(make(None).batch(items), each)
+    assert np.array_equal(make(True).batch(np.moveaxis(items, -1, 1)), np.moveaxis(each, -1, 1))
+    assert np.array_equal(make(True)(np.moveaxis(items[0], -1, 0)), np.moveaxis(each[0], -1, 0))
+
+
+def test_random_flips_mirror_the_columns_about_half_the_time_reproducibly():
+    x = np.arange(24.0).reshape(4, 3, 2)
+    flips = [RandomFlip(seed=5) for _ in range(2)]
+    draws = [[bool((flip(x)[:, 0] != x[:, 0]).any()) for _ in range(400)] for flip in flips]
+    assert draws[0] == draws[1] and 150 < sum(draws[0]) < 250
+    assert np.array_equal(RandomFlip(1.0)(x), x[:, ::-1])
 
 
 def test_random_crops_are_reproducible_and_reach_every_place():
@@ -113,6 +135,9 @@ def test_random_crops_are_reproducible_and_reach_every_place():
     (lambda: CenterCrop(8), np.zeros(100), r"shape \(H, W\) or \(H, W, C\)"),
     (lambda: Normalize(0, 0), None, "std must not be zero"),
     (lambda: Normalize([0, 0, 0], 1), np.zeros((8, 8, 2)), "mean has 3 values for 2 channels"),
+    (lambda: CenterCrop(88), np.zeros((2, 128, 128)), "larger than the 2x128 input; for .C, H, W. input give "
+                                                      "channels_first=True"),
+    (lambda: RandomFlip(1.5), None, "p must lie between 0 and 1"),
 ])
 def test_transform_errors(make, x, message):
     with pytest.raises(ValueError, match=message):

@@ -43,6 +43,8 @@ class Table(Protocol):
     classes: tuple[str, ...] | None
     labels: np.ndarray | None
     skipped: list[tuple[str, str]]
+    split_name: str | None
+    root: str | None
 
     def __len__(self) -> int: ...
     def column(self, name: str) -> list[Any]: ...

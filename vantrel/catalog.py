@@ -120,7 +120,8 @@ class Catalog(Sequence[Record]):
         Parameters
         ----------
         name : str
-            A field of ``FIELDS`` or ``CHECKS``, or "checksum" for a catalog made by ``scan``.
+            A field of ``FIELDS`` or ``CHECKS``, or "checksum" (for a catalog not made by
+            ``scan`` nor read from a CSV that holds it, read from the chips' files on first use).
 
         Returns
         -------
@@ -140,6 +141,9 @@ class Catalog(Sequence[Record]):
         try:
             return self._columns[name]
         except KeyError:
+            if name == "checksum":  # a catalog made from records or an older CSV: read from the files, once
+                self._identities()
+                return self._columns[name]
             raise _unknown_field(name) from None
 
     @property
@@ -193,7 +197,7 @@ class Catalog(Sequence[Record]):
         return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name, self.root)
 
     def _as_split(self, classes: tuple[str, ...], labels: np.ndarray, name: str) -> Catalog:
-        return type(self)._from_columns(self._columns, self.skipped, classes, labels, name)
+        return type(self)._from_columns(self._columns, self.skipped, classes, labels, name, self.root)
 
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
         """The records for which `predicate(record)` is true and whose fields equal the values given.
@@ -460,7 +464,7 @@ class Catalog(Sequence[Record]):
 
     def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
              db: bool = False, floor_db: float = -100.0, threads: int | None = None,
-             progress: bool | None = None) -> np.ndarray:
+             progress: bool | None = None, channels_first: bool = False) -> np.ndarray:
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
         `ofmt`: 'a' amplitude, shape (n, H, W); 'ap' amplitude and phase, (n, H, W, 2); 'r' real and
@@ -478,7 +482,9 @@ class Catalog(Sequence[Record]):
         natively, on `threads` threads (default: the CPUs this process may use); its header must
         still say what the scan read (else ValueError). A chip that cannot be read stops the load
         with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
-        never, None when stderr is a terminal and the load takes a while.
+        never, None when stderr is a terminal and the load takes a while. `channels_first=True` gives
+        the layout of the deep-learning libraries' image batches: (n, 2, H, W) for 'ap' and 'r',
+        (n, 1, H, W) for 'a' and 'c'.
 
         Parameters
         ----------
@@ -496,6 +502,8 @@ class Catalog(Sequence[Record]):
             Threads to read with.
         progress : bool or None
             Whether to show a progress bar.
+        channels_first : bool
+            The channels before the rows: (n, C, H, W).
 
         Returns
         -------
@@ -514,11 +522,39 @@ class Catalog(Sequence[Record]):
         """
         from . import loading
 
-        return loading.load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
+        return loading.load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress,
+                            channels_first=channels_first)
+
+    def stats(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", *, db: bool = False,
+              floor_db: float = -100.0, threads: int | None = None,
+              progress: bool | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """The mean and standard deviation of each channel over all the windows ``load`` would give
+        with the same parameters (zero frames included), ready for
+        ``vantrel.transforms.Normalize(mean, std)``.
+
+        One pass: the windows are loaded natively in chunks of about 32 MB, in double precision,
+        and each chunk's mean and sum of squared deviations is merged into the running ones, so
+        memory stays bounded by the chunk. The std is the population one (divided by the number
+        of samples). For 'c' the mean is complex and the std that of ``|x - mean|``.
+
+        Returns
+        -------
+        (numpy.ndarray, numpy.ndarray)
+            The mean and the std, one value per channel (1 for 'a' and 'c', 2 for 'ap' and 'r').
+
+        Raises
+        ------
+        ValueError
+            For a catalog without chips (for a named split, naming the CDs that hold it), and as
+            ``load`` raises.
+        """
+        from . import loading
+
+        return loading.stats(self, size, ofmt, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
     def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
              dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
-             progress: bool | None = None) -> None:
+             progress: bool | None = None, channels_first: bool = False) -> None:
         """Loads the chips as ``load`` does (the same parameters) and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
         split its ``labels`` and ``classes``, and with `db` the ``floor_db``.
@@ -527,16 +563,18 @@ class Catalog(Sequence[Record]):
         The file written is `path` exactly (no ``.npz`` is added); an empty name is a ValueError,
         a folder an IsADirectoryError, both raised before the load. The file is written to a
         temporary in the same folder and renamed over `path` only once complete: a failure or an
-        interrupt leaves an existing file as it was.
+        interrupt leaves an existing file as it was. A catalog without chips is refused.
 
         Raises
         ------
         ValueError, IsADirectoryError
-            For an empty name or a folder, before the load; otherwise as ``load``.
+            For an empty name or a folder, before the load; for a catalog without chips (for a
+            named split, naming the CDs that hold it); otherwise as ``load``.
         """
         from . import loading
 
-        loading.save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
+        loading.save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress,
+                     channels_first=channels_first)
 
     def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
                     db_range: tuple[float, float] = (-60.0, 10.0), threads: int | None = None,
@@ -609,9 +647,10 @@ class Catalog(Sequence[Record]):
         checks each chip against its file as it does for a scanned catalog; a CSV without those
         columns gives records that record nothing (see CHECKS). A "checksum" column, if present,
         is read too. For a split, the label and class columns give back ``classes`` and
-        ``labels`` (a class with no chip in the file has no row to name it: it is given as
-        "class <label>"); the split's name is not in the file. The catalog's ``root`` is the
-        folder relative paths are taken from.
+        ``labels``, and the split column its ``split_name``; the classes of a named split are
+        its own, while in a split of your own a class with no chip in the file has no row to
+        name it and is given as "class <label>" (as in a CSV written before the split column).
+        The catalog's ``root`` is the folder relative paths are taken from.
 
         Parameters
         ----------
@@ -656,7 +695,12 @@ class Catalog(Sequence[Record]):
             columns.setdefault(field, [default] * (len(rows) - 1))
         columns["path"] = [os.path.join(base, p) for p in columns["path"]]  # an absolute path stays as it is
         classes, labels = _classes_from_csv(name, rows, at)
-        return cls._from_columns(_with_arrays(columns), [], classes, labels, None, base)
+        split_name = None
+        if classes is not None:
+            split_name = _split_from_csv(name, rows, at)
+            if split_name is not None:
+                classes = _named_classes(name, split_name, classes)
+        return cls._from_columns(_with_arrays(columns), [], classes, labels, split_name, base)
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame with one row per record (pandas is an optional dependency).
@@ -678,13 +722,16 @@ class Catalog(Sequence[Record]):
         return frame
 
     def _table(self) -> tuple[list[str], list[list[Any]]]:
-        names = list(_RECORD)
+        names = list(_RECORD) + (["checksum"] if "checksum" in self._columns else [])
         columns = [_shown(name, _as_list(self._columns[name])) for name in names]
         if self.classes is not None:
             assert self.labels is not None  # a split has both
             labels = self.labels.tolist()
             names += ["label", "class"]
             columns += [labels, [self.classes[i] for i in labels]]
+            if self.split_name is not None:  # in every row, so that from_csv gives it back
+                names.append("split")
+                columns.append([self.split_name] * len(labels))
         return names, columns
 
     def summary(self) -> str:
@@ -739,6 +786,29 @@ def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> t
     array = np.array(labels, dtype=np.int64)
     array.flags.writeable = False
     return classes, array
+
+
+def _split_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> str | None:
+    """The split column's one name, else None (a CSV written before it)."""
+    if "split" not in at:
+        return None
+    names = {row[at["split"]] if len(row) > at["split"] else None for row in rows[1:]}
+    if len(names) > 1 or None in names:
+        raise ValueError(f"{os.fsdecode(name)}: its split column does not hold one name")
+    return names.pop() if names else None
+
+
+def _named_classes(name: str, split_name: str, classes: tuple[str, ...]) -> tuple[str, ...]:
+    """A named split's own classes, which the rows' must agree with; else the rows' classes."""
+    from .splits import subset_named
+
+    named = subset_named(split_name)
+    if named is None:
+        return classes
+    own = named[0].classes
+    if len(classes) > len(own) or any(c != own[i] and c != f"class {i}" for i, c in enumerate(classes)):
+        raise ValueError(f"{os.fsdecode(name)}: its classes are not those of split {split_name}")
+    return own
 
 
 def _with_arrays(columns: dict[str, list[Any]]) -> dict[str, Any]:

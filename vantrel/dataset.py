@@ -1,13 +1,16 @@
 """``MSTAR``: a map-style dataset of a benchmark split, in the convention of the deep-learning
-libraries' dataset classes, loaded once into memory. It needs no deep-learning library itself."""
+libraries' dataset classes, loaded once into memory or read batch by batch. It needs no
+deep-learning library itself."""
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from ._options import check_flag
 from .catalog import Catalog, scan
+from .loading import _window, check_not_empty
 
 if TYPE_CHECKING:
     import numpy as np
@@ -18,11 +21,18 @@ class MSTAR:
     """The chips of a split, each with its label: ``x, label = dataset[i]``.
 
     `root_or_catalog` is a release folder (scanned), a Catalog (split with `split` and `subset`),
-    or a Catalog made by ``split`` (taken as it is). `size`, `ofmt`, `dtype`, `db` and `floor_db`
-    are those of ``Catalog.load``. `transform` is applied to each item's array and `target_transform` to its
-    label (an int indexing ``classes``). The whole split is loaded when the dataset is made;
-    ``data`` holds the stacked array and ``targets`` the labels. An item's array is a copy, so a
-    transform may change it in place.
+    or a Catalog made by ``split`` (taken as it is). `size`, `ofmt`, `dtype`, `db`, `floor_db` and
+    `channels_first` are those of ``Catalog.load``: with ``channels_first=True`` an item is
+    (C, H, W), as torch's convolutions take it (give the transforms ``channels_first=True`` too).
+    `transform` is applied to each item's array and `target_transform` to its label (an int
+    indexing ``classes``). The whole split is loaded when the dataset is made; ``data`` holds the
+    stacked array and ``targets`` the labels. With ``in_memory=False`` only the catalog is kept
+    and each item, or each batch of ``__getitems__``, is read when asked for, by the native
+    parallel load (the same values bit for bit): memory stays bounded by the batch. An item's
+    array is a copy, so a transform may change it in place.
+
+    ``__getitems__(indices)`` gives the items of a batch in one call: torch's DataLoader fetches
+    its batches so, by one fancy index of ``data``, or with ``in_memory=False`` one load.
 
     `val_fraction` holds out that share of the split for validation, by
     ``catalog.random_split((1 - val_fraction, val_fraction), seed=seed)`` (stratified per class):
@@ -30,9 +40,11 @@ class MSTAR:
     with ``val=True`` the validation side; the same seed gives the same sides everywhere.
 
     With PyTorch, ``torch.utils.data.DataLoader(MSTAR(root), batch_size=64, shuffle=True)``
-    batches it as it is. The usual recipe trains on random crops and tests on centre crops:
-    ``MSTAR(root, size=128, transform=vantrel.transforms.RandomCrop(88))`` and
-    ``MSTAR(root, subset="test", size=128, transform=vantrel.transforms.CenterCrop(88))``.
+    batches it as it is ('c' as complex64 tensors). The usual recipe trains on random crops and
+    tests on centre crops: ``MSTAR(root, size=128, transform=vantrel.transforms.RandomCrop(88))``
+    and ``MSTAR(root, subset="test", size=128, transform=vantrel.transforms.CenterCrop(88))``;
+    the random transforms draw afresh in each DataLoader worker and epoch (see
+    ``vantrel.transforms``).
 
     Attributes
     ----------
@@ -40,8 +52,8 @@ class MSTAR:
         The split's class names, in label order.
     class_to_idx : dict of str to int
         Each class name's label.
-    data : numpy.ndarray
-        The stacked chips, as ``Catalog.load`` gives them.
+    data : numpy.ndarray or None
+        The stacked chips, as ``Catalog.load`` gives them; None with ``in_memory=False``.
     targets : numpy.ndarray
         One int64 label per chip.
     catalog : Catalog
@@ -52,7 +64,9 @@ class MSTAR:
     Raises
     ------
     ValueError
-        For a split, subset or `val_fraction` out of range, and as ``Catalog.load`` raises.
+        For a split, subset or `val_fraction` out of range, a split without chips (naming the
+        release CDs that hold a named one) or a side of `val_fraction` without any, and as
+        ``Catalog.load`` raises.
     OSError
         As ``scan`` and ``Catalog.load`` raise.
     """
@@ -62,25 +76,41 @@ class MSTAR:
                  dtype: DTypeLike | None = None, transform: Callable[[Any], Any] | None = None,
                  target_transform: Callable[[int], Any] | None = None, *, db: bool = False,
                  floor_db: float = -100.0, val_fraction: float | None = None, val: bool = False, seed: int = 0,
-                 threads: int | None = None, progress: bool | None = None) -> None:
+                 threads: int | None = None, progress: bool | None = None, channels_first: bool = False,
+                 in_memory: bool = True) -> None:
         catalog = root_or_catalog if isinstance(root_or_catalog, Catalog) else scan(root_or_catalog, threads=threads,
                                                                                    progress=progress)
         self.root = catalog.root
         if catalog.classes is None:
             catalog = catalog.split(split, subset)
+        check_not_empty(catalog)
         if val_fraction is not None:
             if not 0 < val_fraction < 1:
                 raise ValueError(f"val_fraction must lie between 0 and 1, not {val_fraction!r}")
+            whole = len(catalog)
             catalog = catalog.random_split((1 - val_fraction, val_fraction), seed=seed)[1 if val else 0]
+            if not len(catalog):
+                raise ValueError(f"val_fraction={val_fraction!r} leaves the {'validation' if val else 'training'} "
+                                 f"side of the {whole} chips empty")
         elif val:
             raise ValueError("val=True needs a val_fraction")
         self.catalog = catalog
         assert catalog.classes is not None and catalog.labels is not None  # a split has both
+        check_flag("in_memory", in_memory)
         self.classes: tuple[str, ...] = catalog.classes
         self.class_to_idx: dict[str, int] = {name: i for i, name in enumerate(self.classes)}
         self.targets: np.ndarray = catalog.labels
         self.format = ofmt
-        self.data = catalog.load(size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)
+        self._size = _window(catalog, size)  # size=None: the chips' own, checked once for all
+        self._options: dict[str, Any] = {"ofmt": ofmt, "dtype": dtype, "db": db, "floor_db": floor_db,
+                                         "threads": threads, "channels_first": channels_first}
+        self.data: np.ndarray | None = None
+        if in_memory:
+            self.data = catalog.load(self._size, progress=progress, **self._options)
+            first = self.data[:1]
+        else:
+            first = self._load([0])  # the options checked now, not at the first batch
+        self._item = first.shape[1:], first.dtype
         self.transform = transform
         self.target_transform = target_transform
 
@@ -95,7 +125,27 @@ class MSTAR:
         IndexError
             For an index out of range.
         """
-        x = self.data[index].copy()
+        index = range(len(self))[index]
+        x = self.data[index].copy() if self.data is not None else self._load([index])[0]
+        return self._item_of(x, index)
+
+    def __getitems__(self, indices: Sequence[int]) -> list[tuple[Any, Any]]:
+        """The items at `indices`, as ``[self[i] for i in indices]`` gives them, in one call.
+
+        Raises
+        ------
+        IndexError
+            For an index out of range.
+        """
+        n = range(len(self))
+        positions = [n[i] for i in indices]
+        batch = self.data[positions] if self.data is not None else self._load(positions)
+        return [self._item_of(x, i) for x, i in zip(batch, positions)]
+
+    def _load(self, positions: list[int]) -> np.ndarray:
+        return self.catalog[positions].load(self._size, progress=False, **self._options)
+
+    def _item_of(self, x: Any, index: int) -> tuple[Any, Any]:
         label = int(self.targets[index])
         if self.transform is not None:
             x = self.transform(x)
@@ -103,12 +153,18 @@ class MSTAR:
             label = self.target_transform(label)
         return x, label
 
+    def stats(self) -> tuple[np.ndarray, np.ndarray]:
+        """The per-channel mean and std of the items as loaded, before the transforms: what
+        ``catalog.stats`` gives with the dataset's size, format and decibels."""
+        return self.catalog.stats(self._size, self.format, db=self._options["db"], floor_db=self._options["floor_db"],
+                                  threads=self._options["threads"])
+
     def __repr__(self) -> str:
         # As the deep-learning libraries' datasets show themselves.
-        size = "x".join(str(n) for n in self.data.shape[1:3])
+        size = "x".join(str(n) for n in self._size)
         lines = [f"Number of datapoints: {len(self)}", f"Root location: {self.root}",
                  f"Split: {self.catalog.split_name}", f"Classes: {len(self.classes)}", f"Size: {size}",
-                 f"Format: {self.format} ({self.data.dtype})"]
+                 f"Format: {self.format} ({self._item[1]})"]
         for name in ("transform", "target_transform"):
             if getattr(self, name) is not None:
                 lines.append(f"{name.replace('_', ' ').capitalize()}: {getattr(self, name)!r}")

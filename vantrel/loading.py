@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import zipfile
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from . import _chips
@@ -77,43 +78,130 @@ def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
         raise ValueError(f"floor_db {floor_db!r} is too large") from None
 
 
+# A load that goes through a buffer (channels first, stats) takes chunks of at most this size.
+CHUNK_BYTES = 32 * 2**20
+
+
+class _Plan:
+    """A load's checked parameters, and the native load of a range of its records into an array."""
+
+    def __init__(self, catalog: Table, size: int | tuple[int, int] | None, ofmt: str, dtype: DTypeLike | None,
+                 db: bool, floor_db: float, threads: int | None, progress: bool | None) -> None:
+        import numpy as np
+
+        self.height, self.width = _window(catalog, size)
+        check_flag("progress", progress, none=True)
+        self.threads = check_threads(threads)
+        self.dtype, self.wide = _dtype(ofmt, dtype)
+        self.floor = _decibel_floor(ofmt, db, floor_db)
+        self.ofmt, self.db, self.progress = ofmt, bool(db), progress
+        per_sample, complex_result = FORMATS[ofmt]
+        self.planes = 1 if per_sample == 1 or complex_result else 2
+        self.item = (self.height, self.width) + (() if self.planes == 1 else (2,))
+        self.paths = catalog.column("path")
+        self.layouts = np.empty((len(catalog), len(_chips.LAYOUT)), dtype=np.int64)
+        for i, name in enumerate(_chips.LAYOUT):  # unsigned columns go as their bits
+            self.layouts[:, i] = np.asarray(catalog._values(name), dtype=NUMBERS[name]).view(np.int64)
+
+    def allocate(self, shape: tuple[int, ...]) -> np.ndarray:
+        import numpy as np
+
+        try:
+            return np.zeros(shape, dtype=self.dtype)  # zeros: the frame around a smaller chip
+        except MemoryError:
+            gib = np.prod(shape, dtype=np.float64) * self.dtype.itemsize / 2**30
+            raise MemoryError(f"not enough memory for the output array {shape} {self.dtype} ({gib:.1f} GiB)") from None
+
+    def into(self, out: np.ndarray, start: int, bar: Progress) -> None:
+        """Records start .. start + len(out) into `out`, of shape (k, *item), zeroed."""
+        stop = start + len(out)
+        _chips.load(paths=self.paths[start:stop], layouts=self.layouts[start:stop], out=out, height=self.height,
+                    width=self.width, ofmt=self.ofmt, wide=self.wide, threads=self.threads,
+                    progress=lambda done, total: bar.update(start + done, len(self.paths)), decibels=self.db,
+                    floor=self.floor)
+
+    def chunks(self, bar: Progress) -> Iterator[tuple[int, np.ndarray]]:
+        """(start, the records' windows from there) in chunks of about CHUNK_BYTES, in one buffer."""
+        step = max(1, CHUNK_BYTES // (self.height * self.width * self.planes * self.dtype.itemsize or 1))
+        buffer = self.allocate((min(step, len(self.paths)), *self.item))
+        for start in range(0, len(self.paths), step):
+            part = buffer[:min(step, len(self.paths) - start)]
+            if start:
+                part[...] = 0
+            self.into(part, start, bar)
+            yield start, part
+
+
 def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
-         db: bool = False, floor_db: float = -100.0, threads: int | None = None,
-         progress: bool | None = None) -> np.ndarray:
+         db: bool = False, floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None,
+         channels_first: bool = False) -> np.ndarray:
     """The stacked windows of ``Catalog.load``."""
     import numpy as np
 
-    height, width = _window(catalog, size)
-    check_flag("progress", progress, none=True)
-    count = check_threads(threads)
-    chosen, wide = _dtype(ofmt, dtype)
-    floor = _decibel_floor(ofmt, db, floor_db)
-    per_sample, complex_result = FORMATS[ofmt]
-    shape = (len(catalog), height, width) + (() if per_sample == 1 or complex_result else (2,))
-    try:
-        out = np.zeros(shape, dtype=chosen)
-    except MemoryError:
-        gib = np.prod(shape, dtype=np.float64) * chosen.itemsize / 2**30
-        raise MemoryError(f"not enough memory for the output array {shape} {chosen} ({gib:.1f} GiB)") from None
-    layouts = np.empty((len(catalog), len(_chips.LAYOUT)), dtype=np.int64)
-    for i, name in enumerate(_chips.LAYOUT):  # unsigned columns go as their bits
-        layouts[:, i] = np.asarray(catalog._values(name), dtype=NUMBERS[name]).view(np.int64)
+    check_flag("channels_first", channels_first)
+    plan = _Plan(catalog, size, ofmt, dtype, db, floor_db, threads, progress)
+    n = len(catalog)
+    out = plan.allocate((n, plan.planes, plan.height, plan.width) if channels_first else (n, *plan.item))
     with Progress(progress, "load", "chip") as bar:
-        _chips.load(paths=catalog.column("path"), layouts=layouts, out=out, height=height, width=width, ofmt=ofmt,
-                    wide=wide, threads=count, progress=bar.update, decibels=bool(db), floor=floor)
+        if channels_first and plan.planes == 2:  # the native load interleaves the two planes
+            for start, part in plan.chunks(bar):
+                out[start:start + len(part)] = np.moveaxis(part, -1, 1)
+        else:
+            plan.into(out.reshape(n, *plan.item), 0, bar)
     return out
+
+
+def stats(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", *, db: bool = False,
+          floor_db: float = -100.0, threads: int | None = None,
+          progress: bool | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """The per-channel mean and std of ``Catalog.stats``."""
+    import numpy as np
+
+    check_not_empty(catalog)
+    wide = "complex128" if FORMATS.get(ofmt, (0, False))[1] else "float64"
+    plan = _Plan(catalog, size, ofmt, wide, db, floor_db, threads, progress)
+    count, mean, squares = 0, np.zeros(plan.planes, wide), np.zeros(plan.planes)
+    with Progress(progress, "stats", "chip") as bar:
+        for _, part in plan.chunks(bar):
+            values = part.reshape(-1, plan.planes)
+            # Each chunk's mean and sum of squared deviations, merged into the running ones
+            # (Chan, Golub and LeVeque): one pass, without the cancellation of sums of squares.
+            part_mean = values.mean(axis=0)
+            part_squares = (np.abs(values - part_mean) ** 2).sum(axis=0)
+            total = count + len(values)
+            delta = part_mean - mean
+            mean = mean + delta * (len(values) / total)
+            squares = squares + part_squares + np.abs(delta) ** 2 * (count * len(values) / total)
+            count = total
+    return mean, np.sqrt(squares / count)
+
+
+def check_not_empty(catalog: Table) -> None:
+    """ValueError for a catalog without chips; for a named split, naming the CDs that hold it."""
+    if len(catalog):
+        return
+    from .splits import subset_named
+
+    where = f" in {catalog.root}" if catalog.root is not None else ""
+    if catalog.split_name is None:
+        raise ValueError(f"the catalog has no chips{where}")
+    named = subset_named(catalog.split_name)
+    cds = f"; its chips are on {', '.join(named[1].cds)}" if named is not None and named[1].cds else ""
+    raise ValueError(f"split {catalog.split_name} has no chips{where}{cds}")
 
 
 def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
          dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
-         progress: bool | None = None) -> None:
+         progress: bool | None = None, channels_first: bool = False) -> None:
     """The file of ``Catalog.save``."""
     import numpy as np
 
     from ._files import atomic_write, check_output
 
     check_output(path)  # a mistake in the name shows before the load, not after it
-    arrays: dict[str, Any] = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress)}
+    check_not_empty(catalog)
+    arrays: dict[str, Any] = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads,
+                                        progress=progress, channels_first=channels_first)}
     if db:
         arrays["floor_db"] = np.float64(floor_db)
     if catalog.classes is not None:

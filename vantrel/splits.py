@@ -264,3 +264,12 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
     array = np.array(labels, dtype=np.int64)
     array.flags.writeable = False
     return picked._as_split(classes, array, title)
+
+
+def subset_named(title: str) -> tuple[Split, Subset] | None:
+    """The named split and subset whose catalogs carry `title` as their ``split_name``."""
+    for split in SPLITS.values():
+        for subset in split.subsets:
+            if _named(split.name, subset)[0] == title:
+                return split, split.subsets[subset]
+    return None

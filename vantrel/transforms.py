@@ -2,31 +2,56 @@
 with ``Compose``, for ``MSTAR(..., transform=...)``.
 
 Each takes an array of shape (H, W) or (H, W, C), what ``MSTAR[i]`` gives, and returns a new
-one. They work on torch tensors of the same shapes too (crops by slicing, the others by the
-tensor's own methods), without importing torch.
+one; with ``channels_first=True`` it takes (C, H, W), what ``MSTAR(..., channels_first=True)``
+gives. Torch tensors work too, without vantrel importing torch: a 3-D tensor is (C, H, W) unless
+``channels_first=False``, and the result is a tensor of the same dtype on the same device.
+``t.batch(x)`` transforms a stack of items (their first axis) in one call, as ``t(x[i])`` would
+each; a random transform draws for each item.
 
-The usual recipe loads a window larger than the crop, trains on random crops of it and tests on
-centre crops::
+The usual recipe loads a window larger than the crop, trains on random crops (and flips) of it
+and tests on centre crops::
 
-    train = MSTAR(root, "soc", "train", size=128, transform=RandomCrop(88, seed=0))
+    train = MSTAR(root, "soc", "train", size=128, transform=Compose([RandomCrop(88), RandomFlip()]))
     test = MSTAR(root, "soc", "test", size=128, transform=CenterCrop(88))
+
+Where the random transforms draw from, so that every DataLoader worker and every epoch gets
+fresh draws, and a run repeats with the same seeds:
+
+- in a torch DataLoader worker, from torch's default generator, which the DataLoader seeds for
+  each worker and each epoch from ``torch.manual_seed`` or its ``generator=`` (`seed` is not
+  used there);
+- elsewhere, from the transform's own NumPy generator when it is given a `seed` (one
+  reproducible sequence), else from torch's default generator if torch has been imported, else
+  from a NumPy generator seeded afresh by the system.
 """
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from ._options import check_size
+from ._options import check_flag, check_size
 
-__all__ = ["CenterCrop", "RandomCrop", "ToDecibels", "Normalize", "Compose"]
+__all__ = ["CenterCrop", "RandomCrop", "RandomFlip", "ToDecibels", "Normalize", "Compose"]
 
 
-def _plane_size(x: Any) -> tuple[int, int]:
+def _is_numpy(x: Any) -> bool:
+    return type(x).__module__.split(".")[0] == "numpy"
+
+
+def _layout(x: Any, channels_first: bool | None, batched: bool = False) -> tuple[int, int | None]:
+    """The axis of `x`'s rows (its columns follow) and that of its channels (None for a plane)."""
     shape = tuple(x.shape)
-    if len(shape) not in (2, 3):
-        raise ValueError(f"expected an array of shape (H, W) or (H, W, C), not {shape}")
-    return shape[0], shape[1]
+    lead = 1 if batched else 0
+    first = channels_first if channels_first is not None else not _is_numpy(x)
+    if len(shape) == lead + 2:
+        return lead, None
+    if len(shape) == lead + 3:
+        return (lead + 1, lead) if first else (lead, lead + 2)
+    batch = "N, " if batched else ""
+    item = f"({batch}C, H, W)" if first else f"({batch}H, W, C)"
+    raise ValueError(f"expected an array of shape ({batch}H, W) or {item}, not {shape}")
 
 
 def _copy(x: Any) -> Any:
@@ -34,8 +59,21 @@ def _copy(x: Any) -> Any:
     return clone() if clone is not None else x.copy()
 
 
-def _is_numpy(x: Any) -> bool:
-    return type(x).__module__.split(".")[0] == "numpy"
+def _empty(like: Any, shape: tuple[int, ...]) -> Any:
+    """A new array of `like`'s kind, dtype (and device)."""
+    if _is_numpy(like):
+        import numpy as np
+
+        return np.empty(shape, like.dtype)
+    return like.new_empty(shape)
+
+
+def _stacked(items: list[Any], like: Any) -> Any:
+    if _is_numpy(like):
+        import numpy as np
+
+        return np.stack(items)
+    return sys.modules["torch"].stack(items)
 
 
 def _float_type(x: Any) -> Any:
@@ -51,21 +89,86 @@ def _float_copy(x: Any) -> Any:
     return x.clone() if x.is_floating_point() else x.double()
 
 
-class _Crop:
-    def __init__(self, size: int | tuple[int, int]) -> None:
+class _Transform:
+    """One item by a call, a stack of items by ``batch``; subclasses transform a stack."""
+
+    channels_first: bool | None = None
+
+    def __call__(self, x: Any) -> Any:
+        _layout(x, self.channels_first)
+        return self.batch(x[None])[0]
+
+    def batch(self, x: Any) -> Any:
+        """Each item of the stack `x` (along its first axis) transformed, in one new array."""
+        rows, channels = _layout(x, self.channels_first, batched=True)
+        return self._apply(x, rows, channels)
+
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        raise NotImplementedError
+
+    def _set_layout(self, channels_first: bool | None) -> None:
+        check_flag("channels_first", channels_first, none=True)
+        self.channels_first = channels_first
+
+
+def _torch_draws(seeded: bool) -> Any:
+    """torch, where the draws come from its default generator (see the module's docstring)."""
+    torch = sys.modules.get("torch")
+    if torch is None:
+        return None
+    data = sys.modules.get("torch.utils.data")
+    in_worker = data is not None and data.get_worker_info() is not None
+    return torch if in_worker or not seeded else None
+
+
+class _Random(_Transform):
+    def _set_seed(self, seed: int | None) -> None:
+        import numpy as np
+
+        self.seed = seed
+        self.generator = np.random.default_rng(seed)
+
+    def _integers(self, highs: tuple[int, ...], count: int) -> list[list[int]]:
+        """`count` draws of a whole number below each of `highs`, per draw a list."""
+        torch = _torch_draws(self.seed is not None)
+        if torch is not None:
+            columns = [torch.randint(0, high, (count,)).tolist() for high in highs]
+            return [list(draw) for draw in zip(*columns)]
+        return self.generator.integers(0, highs, size=(count, len(highs))).tolist()
+
+    def _uniform(self, count: int) -> list[float]:
+        torch = _torch_draws(self.seed is not None)
+        if torch is not None:
+            return torch.rand(count, dtype=torch.float64).tolist()
+        return self.generator.random(count).tolist()
+
+
+class _Crop(_Transform):
+    def __init__(self, size: int | tuple[int, int], *, channels_first: bool | None = None) -> None:
         self.size = check_size(size, "crop size")
+        self._set_layout(channels_first)
 
-    def _crop(self, x: Any, top: int, left: int) -> Any:
-        height, width = self.size
-        return _copy(x[top:top + height, left:left + width])
-
-    def _room(self, x: Any) -> tuple[int, int]:
+    def _room(self, x: Any, rows: int) -> tuple[int, int]:
         """How far the crop may move down and right in `x`."""
-        rows, columns = _plane_size(x)
         height, width = self.size
-        if height > rows or width > columns:
-            raise ValueError(f"crop of {height}x{width} is larger than the {rows}x{columns} input")
-        return rows - height, columns - width
+        have_rows, have_columns = x.shape[rows], x.shape[rows + 1]
+        if height > have_rows or width > have_columns:
+            hint = ""
+            if self.channels_first is None and x.ndim == 4 and rows == 1 and have_rows <= 4 < x.shape[-1]:
+                hint = "; for (C, H, W) input give channels_first=True"
+            raise ValueError(f"crop of {height}x{width} is larger than the {have_rows}x{have_columns} input{hint}")
+        return have_rows - height, have_columns - width
+
+    def _crop(self, x: Any, rows: int, places: Sequence[Sequence[int]]) -> Any:
+        """Item i of `x` cropped at places[i] = (top, left)."""
+        height, width = self.size
+        shape = list(x.shape)
+        shape[rows:rows + 2] = height, width
+        out = _empty(x, tuple(shape))
+        between = (slice(None),) * (rows - 1)  # a channel axis before the rows
+        for i, (top, left) in enumerate(places):
+            out[i] = x[(i, *between, slice(top, top + height), slice(left, left + width))]
+        return out
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self.size[0]}x{self.size[1]})"
@@ -82,24 +185,24 @@ class CenterCrop(_Crop):
         crop larger than its input.
     """
 
-    def __call__(self, x: Any) -> Any:
-        down, right = self._room(x)
-        return self._crop(x, down // 2, right // 2)
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        down, right = self._room(x, rows)
+        return self._crop(x, rows, [(down // 2, right // 2)] * len(x))
 
 
-class RandomCrop(_Crop):
-    """A window of `size` at a place drawn uniformly from all that fit, by its own
-    ``numpy.random.Generator``: the same `seed` gives the same crops in the same order.
-
-    In a torch DataLoader with several workers, each worker gets a copy of the generator; give
-    each its own seed (``worker_init_fn``) if the workers must draw differently.
+class RandomCrop(_Crop, _Random):
+    """A window of `size` at a place drawn uniformly from all that fit, for each item anew; where
+    the draws come from is the module's rule (a DataLoader's workers and epochs each draw
+    afresh; with `seed` and no worker, the same seed gives the same crops in the same order).
 
     Parameters
     ----------
     size : int or (int, int)
         The crop's height and width.
     seed : int, optional
-        The generator's seed.
+        The seed of the transform's own NumPy generator.
+    channels_first : bool, optional
+        Whether 3-D input is (C, H, W); by default only torch tensors are.
 
     Raises
     ------
@@ -107,26 +210,61 @@ class RandomCrop(_Crop):
         As ``CenterCrop``.
     """
 
-    def __init__(self, size: int | tuple[int, int], *, seed: int | None = None) -> None:
+    def __init__(self, size: int | tuple[int, int], *, seed: int | None = None,
+                 channels_first: bool | None = None) -> None:
+        super().__init__(size, channels_first=channels_first)
+        self._set_seed(seed)
+
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        down, right = self._room(x, rows)
+        return self._crop(x, rows, self._integers((down + 1, right + 1), len(x)))
+
+
+def _mirrored(x: Any, axis: int) -> Any:
+    if _is_numpy(x):
         import numpy as np
 
-        super().__init__(size)
-        self.generator = np.random.default_rng(seed)
-
-    def __call__(self, x: Any) -> Any:
-        down, right = self._room(x)
-        top, left = (int(v) for v in self.generator.integers(0, (down + 1, right + 1)))
-        return self._crop(x, top, left)
+        return np.flip(x, axis)
+    return x.flip((axis,))
 
 
-class ToDecibels:
+class RandomFlip(_Random):
+    """A left-right mirror image with probability `p` (0.5 by default), drawn for each item by
+    the module's rule, as ``RandomCrop`` draws.
+
+    Raises
+    ------
+    ValueError
+        For `p` outside 0 .. 1.
+    """
+
+    def __init__(self, p: float = 0.5, *, seed: int | None = None, channels_first: bool | None = None) -> None:
+        self.p = float(p)
+        if not 0 <= self.p <= 1:
+            raise ValueError(f"p must lie between 0 and 1, not {p!r}")
+        self._set_layout(channels_first)
+        self._set_seed(seed)
+
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        out = _copy(x)
+        for i, draw in enumerate(self._uniform(len(x))):
+            if draw < self.p:
+                out[i] = _mirrored(x[i], rows)  # an item's columns: axis `rows` of it, rows + 1 of the stack
+        return out
+
+    def __repr__(self) -> str:
+        return f"RandomFlip(p={self.p!r})"
+
+
+class ToDecibels(_Transform):
     """Amplitude in decibels: ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double
-    precision and returned in the input's floating type. Of an (H, W, C) array only the first
-    channel (the amplitude of ``ofmt='ap'``) is converted; the others are kept.
+    precision and returned in the input's floating type. Of an array with channels only the
+    first channel (the amplitude of ``ofmt='ap'``) is converted; the others are kept.
 
     ``Catalog.load(..., db=True)`` gives the same values without a pass per item."""
 
-    def __init__(self, floor_db: float = -100.0) -> None:
+    def __init__(self, floor_db: float = -100.0, *, channels_first: bool | None = None) -> None:
+        self._set_layout(channels_first)
         self.floor_db = float(floor_db)
         if self.floor_db != self.floor_db:
             raise ValueError("floor_db must be a number, not NaN")
@@ -142,21 +280,21 @@ class ToDecibels:
         wide = amplitude.double().clamp(min=self.floor).log10() * 20
         return wide.to(amplitude.dtype) if amplitude.is_floating_point() else wide
 
-    def __call__(self, x: Any) -> Any:
-        _plane_size(x)
-        if len(x.shape) == 2:
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        if channels is None:
             return self._decibels(x)
+        amplitude = (slice(None),) * channels + (0,)
         out = _float_copy(x)
-        out[..., 0] = self._decibels(x[..., 0])
+        out[amplitude] = self._decibels(x[amplitude])
         return out
 
     def __repr__(self) -> str:
         return f"ToDecibels(floor_db={self.floor_db!r})"
 
 
-class Normalize:
-    """``(x - mean) / std``: `mean` and `std` each a number, or one per channel of an (H, W, C)
-    array.
+class Normalize(_Transform):
+    """``(x - mean) / std``: `mean` and `std` each a number, or one per channel (as
+    ``Catalog.stats`` gives them).
 
     Raises
     ------
@@ -165,9 +303,11 @@ class Normalize:
         value per channel that does not match the input's channels.
     """
 
-    def __init__(self, mean: float | Sequence[float], std: float | Sequence[float]) -> None:
+    def __init__(self, mean: float | Sequence[float], std: float | Sequence[float], *,
+                 channels_first: bool | None = None) -> None:
         import numpy as np
 
+        self._set_layout(channels_first)
         self.mean = np.asarray(mean, dtype=np.float64)
         self.std = np.asarray(std, dtype=np.float64)
         for name, value in (("mean", self.mean), ("std", self.std)):
@@ -176,17 +316,19 @@ class Normalize:
         if np.any(self.std == 0):
             raise ValueError("std must not be zero")
 
-    def __call__(self, x: Any) -> Any:
-        _plane_size(x)
-        channels = x.shape[2] if len(x.shape) == 3 else 1
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        count = 1 if channels is None else x.shape[channels]
         for name, value in (("mean", self.mean), ("std", self.std)):
-            if value.ndim == 1 and value.size not in (1, channels):
-                raise ValueError(f"{name} has {value.size} values for {channels} channels")
+            if value.ndim == 1 and value.size not in (1, count):
+                raise ValueError(f"{name} has {value.size} values for {count} channels")
+        # One value per channel lies along the channel axis.
+        mean, std = (value.reshape(() if value.size == 1 else (count,) + (1,) * (x.ndim - 1 - (channels or 0)))
+                     for value in (self.mean, self.std))
         if _is_numpy(x):
             kind = _float_type(x)
-            return ((x - self.mean.astype(kind)) / self.std.astype(kind)).astype(kind, copy=False)
+            return ((x - mean.astype(kind)) / std.astype(kind)).astype(kind, copy=False)
         wide = x if x.is_floating_point() else x.double()
-        return (wide - wide.new_tensor(self.mean.tolist())) / wide.new_tensor(self.std.tolist())
+        return (wide - wide.new_tensor(mean.tolist())) / wide.new_tensor(std.tolist())
 
     def __repr__(self) -> str:
         return f"Normalize(mean={self.mean.tolist()!r}, std={self.std.tolist()!r})"
@@ -204,6 +346,16 @@ class Compose:
     def __call__(self, x: Any) -> Any:
         for t in self.transforms:
             x = t(x)
+        return x
+
+    def batch(self, x: Any) -> Any:
+        """Each item of the stack `x` through the transforms, in one call each where the transform
+        has ``batch`` (a plain callable is called per item)."""
+        for t in self.transforms:
+            if hasattr(t, "batch"):
+                x = t.batch(x)
+            else:
+                x = _stacked([t(item) for item in x], x)
         return x
 
     def __repr__(self) -> str:
