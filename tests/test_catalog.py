@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import REAL, RELEASE, chip_bytes
+from conftest import REAL, RELEASE, chip_bytes, run_without_override
 import vantrel
 from vantrel import Catalog, Record, scan
 from vantrel import mstar_header
@@ -117,6 +117,18 @@ def test_links_loops_and_unreadable_folders_neither_hang_nor_crash(tmp_path):
             assert scan(tmp_path).skipped == [(str(locked), "cannot read folder: Permission denied")]
         finally:
             locked.chmod(0o700)
+
+
+def test_unreadable_chip_files_are_listed_as_skipped(tmp_path):
+    for name in ("open", "locked"):
+        (tmp_path / name).write_bytes(GOOD)
+    (tmp_path / "locked").chmod(0)
+    (tmp_path / "gone").symlink_to(tmp_path / "nowhere")  # nothing to tell: passed over
+    proc = run_without_override(f"""
+        import vantrel
+        catalog = vantrel.scan({str(tmp_path)!r})
+        print(catalog.paths, catalog.skipped)""")
+    assert proc.stdout.strip() == f"{[str(tmp_path / 'open')]} {[(str(tmp_path / 'locked'), 'cannot open: Permission denied')]}"
 
 
 def test_missing_root_and_bad_threads():

@@ -10,7 +10,7 @@ from conftest import REAL, RELEASE, distinct, run_python
 from vantrel import MSTAR, SPLITS, Catalog, load_saved, scan
 from vantrel.cli import main
 from vantrel.show import plot_chip
-from vantrel import mstar_raw
+from vantrel import mstar_header, mstar_raw
 
 
 @pytest.fixture(scope="module")
@@ -80,6 +80,8 @@ CHIP = (REAL / "HB15696.001").read_bytes()
     (lambda p: p.write_bytes(CHIP.replace(b"NumberOfRows= 129", b"NumberOfRows= 128") + b"\0" * 1024),
      ValueError, "changed since the scan"),
     (lambda p: p.write_bytes(b"GIF89a" + CHIP), ValueError, "is no longer a chip"),
+    (lambda p: (p.unlink(), p.mkdir()), ValueError, "is no longer a regular file"),
+    (lambda p: (p.unlink(), os.mkfifo(p)), ValueError, "is no longer a regular file"),
 ])
 def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, error, words):
     for n in range(40):
@@ -89,6 +91,27 @@ def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, e
     with pytest.raises(error, match=words) as caught:
         catalog.load(threads=2)
     assert str(tmp_path / "HB00017.001") in str(caught.value)
+
+
+@pytest.mark.parametrize("gap", [4096, 1 << 40])  # a page; a terabyte that is never read nor buffered
+def test_only_the_header_and_the_rows_are_read_whatever_lies_between(tmp_path, gap):
+    end = CHIP.index(b"[EndofPhoenixHeader]\n") + 21
+    offset = int(mstar_header(str(REAL / "HB15696.001"))["PhoenixHeaderLength"])
+    header = CHIP[:end].replace(b"PhoenixHeaderLength= %d" % offset, b"PhoenixHeaderLength= %d" % (end + gap))
+    path = tmp_path / "gap"
+    with open(path, "wb") as file:
+        file.write(header)
+        file.seek(end + gap)
+        file.write(CHIP[offset:])
+    catalog = scan(tmp_path)
+    assert catalog.skipped == [] and catalog[0].data_offset == end + gap
+    for ofmt in ("a", "ap"):
+        assert np.array_equal(catalog.load(100, ofmt), scan(REAL / "HB15696.001").load(100, ofmt))
+    with open(path, "r+b") as file:  # a header byte changed is still seen
+        file.seek(end - 30)
+        file.write(b"X")
+    with pytest.raises(ValueError, match="changed since the scan"):
+        catalog.load(8)
 
 
 def drop_pages(paths):

@@ -467,16 +467,24 @@ class Catalog(Sequence[Record]):
 
         The amplitude in dB is mapped linearly from `db_range` onto 0 .. 2**bits - 1 (`bits` 8 or
         16), clipped and rounded: the same mapping for every chip. Images are encoded on `threads`
-        threads; each file is written under a temporary name and renamed into place. A `folder`
-        that holds other files is refused unless `overwrite` (files of the same names are then
-        replaced, others left alone). Needs Pillow: ``pip install vantrel[images]``.
+        threads. A class name is made a safe folder name (each "/" and NUL becomes "_"; an empty
+        name or one of dots alone gets a "_" in front): nothing is written outside `folder`.
+
+        The export is built whole in a new hidden folder beside `folder`, then swapped into its
+        place in one step, so that `folder` holds either the old export whole or the new one
+        whole, whatever interrupts it. `folder` is claimed (created if missing, then locked) for the
+        export's time: a second export into it meanwhile is refused. A `folder` that holds files
+        is refused unless `overwrite` (files of the same names are then replaced, others kept:
+        the new folder starts as hard links to the old one's files).
+        Needs Pillow: ``pip install vantrel[images]``.
 
         Raises
         ------
         ValueError
             For bits, db_range or size out of range, or two chips that would write one image.
         FileExistsError
-            For a `folder` that is a file, or that holds files and `overwrite` is False.
+            For a `folder` that is a file, that holds files and `overwrite` is False, or that
+            another export is writing.
         ImportError
             When Pillow is not installed.
         """

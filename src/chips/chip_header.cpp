@@ -152,7 +152,9 @@ std::string fault_reason(const phoenix::Header& header) {
 ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
-    if (!file) return ChipHeader{};  // unreadable: nothing shows it is a chip
+    // A file the user may not read is told, as an unreadable folder is; one gone since the listing
+    // (or a dangling link) is passed over.
+    if (!file) return error == EACCES || error == EPERM ? skipped("cannot open: " + error_text(error)) : ChipHeader{};
     // Each thread keeps its buffer (never larger than header_limit) and its list of entries.
     thread_local std::vector<char> scratch;
     thread_local phoenix::Header header;
