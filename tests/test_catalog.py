@@ -201,6 +201,37 @@ def test_csv_reads_back_as_a_catalog_that_loads_and_still_checks_its_chips(tmp_p
         Catalog.from_csv(tmp_path / "bad.csv")
 
 
+@pytest.mark.parametrize("field, value, words", [
+    ("label", "30000000", "line 2, column 'label': 30000000 is out of range"),
+    ("data_offset", str(2**31), "line 2: file_size"),
+    ("data_offset", "-5", "line 2, column 'data_offset': -5 is out of range"),
+    ("rows", str(10**18), "line 2: data_offset, rows and columns are too large"),
+    ("header_digest", str(2**64), "line 2, column 'header_digest': 18446744073709551616 is out of range"),
+    ("file_size", "12.5", "line 2, column 'file_size'"),
+])
+def test_csv_values_are_range_checked_naming_line_and_column(catalog, tmp_path, field, value, words):
+    split = catalog.split({"SLICY": ["1"]})
+    split.to_csv(tmp_path / "c.csv")
+    text = (tmp_path / "c.csv").read_text()
+    head, first, *rest = text.splitlines()
+    cells = first.split(",")
+    cells[head.split(",").index(field)] = value
+    (tmp_path / "c.csv").write_text("\n".join([head, ",".join(cells), *rest]) + "\n")
+    with pytest.raises(ValueError, match=f"c.csv {words}"):
+        Catalog.from_csv(tmp_path / "c.csv")
+    (tmp_path / "bom.csv").write_text("\ufeff" + text)  # as spreadsheet programs write it
+    assert list(Catalog.from_csv(tmp_path / "bom.csv")) == list(split)
+
+
+def test_numpy_bools_are_a_mask_and_other_numbers_no_positions(catalog):
+    mask = catalog._values("rows") > 128
+    assert catalog[list(mask)].paths == catalog[mask].paths == [p for p, m in zip(catalog.paths, mask) if m]
+    assert catalog[[np.int64(1)]].paths == [catalog.paths[1]]
+    for bad in ([1.5], [np.float64(1)], [True, 2]):
+        with pytest.raises(TypeError, match="whole numbers or a mask of bools"):
+            catalog[bad]
+
+
 def test_unknown_fields_are_key_errors_and_the_repr_names_split_and_classes(catalog):
     with pytest.raises(KeyError, match="no field 'serial_number'"):
         catalog.column("serial_number")

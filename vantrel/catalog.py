@@ -168,13 +168,23 @@ class Catalog(Sequence[Record]):
         return Record(*(_item(self._columns[name], i) for name in FIELDS + CHECKS))
 
     def _positions(self, index: Any) -> list[int]:
+        import numpy as np
+
         values = list(index)
-        if getattr(index, "dtype", None) == bool or (values and all(isinstance(v, bool) for v in values)):
+        flags = [isinstance(v, (bool, np.bool_)) for v in values]
+        if getattr(index, "dtype", None) == bool or (values and all(flags)):  # NumPy's bools too: a mask
             if len(values) != len(self):
                 raise IndexError(f"a mask of {len(values)} values for a catalog of {len(self)} records")
             return [i for i, keep in enumerate(values) if keep]
         n = range(len(self))
-        return [n[int(i)] for i in values]
+        try:
+            if any(flags):
+                raise TypeError
+            return [n[operator.index(i)] for i in values]  # 1.5 is no position
+        except TypeError:
+            bad = next(v for v, flag in zip(values, flags) if flag or not _is_integer(v))
+            raise TypeError("a catalog is indexed by an int, a slice, whole numbers or a mask of bools; "
+                            f"{bad!r} is none of them") from None
 
     def _take(self, positions: Sequence[int]) -> Catalog:
         import numpy as np
@@ -559,7 +569,7 @@ class Catalog(Sequence[Record]):
         """
         name = os.fspath(path)
         base = os.path.abspath(os.fspath(root) if root is not None else os.path.dirname(os.path.abspath(name)))
-        with open(name, newline="", encoding="utf-8", errors="surrogateescape") as file:
+        with open(name, newline="", encoding="utf-8-sig", errors="surrogateescape") as file:  # a BOM as spreadsheets write it
             try:
                 rows = list(csv.reader(file))
             except csv.Error as error:  # a NUL byte, say: no text file at all
@@ -572,12 +582,18 @@ class Catalog(Sequence[Record]):
         known = [field for field in (*FIELDS, *CHECKS, "checksum") if field in at]
         columns: dict[str, Any] = {field: [] for field in known}
         for line, row in enumerate(rows[1:], 2):
+            if len(row) < len(head):
+                raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields")
+            for field in known:
+                text = row[at[field]]
+                try:
+                    columns[field].append(_csv_number(field, text) if field in NUMBERS else text)
+                except ValueError as error:
+                    raise ValueError(f"{os.fsdecode(name)} line {line}, column {field!r}: {error}") from None
             try:
-                for field in known:
-                    text = row[at[field]]
-                    columns[field].append(_NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text)
-            except (IndexError, ValueError):
-                raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields") from None
+                _check_layout(*(columns[field][-1] if field in columns else -1 for field in LAYOUT_FIELDS))
+            except ValueError as error:
+                raise ValueError(f"{os.fsdecode(name)} line {line}: {error}") from None
         for field, default in zip(CHECKS, (-1, 0)):
             columns.setdefault(field, [default] * (len(rows) - 1))
         columns["path"] = [os.path.join(base, p) for p in columns["path"]]  # an absolute path stays as it is
@@ -621,6 +637,37 @@ class Catalog(Sequence[Record]):
 
 
 _NUMBER_TYPES: dict[str, Callable[[str], Any]] = {"float64": float, "int64": int, "uint64": int}
+# What a CSV may hold, as a scan writes it: counts and offsets whole and non-negative (a file size of
+# -1: none recorded), a digest of 64 bits, labels below MAX_LABEL (no split has nearly so many classes).
+_RANGES = {"rows": (0, 2**63 - 1), "columns": (0, 2**63 - 1), "data_offset": (0, 2**63 - 1),
+           "file_size": (-1, 2**63 - 1), "header_digest": (0, 2**64 - 1)}
+MAX_LABEL = 1 << 16
+LAYOUT_FIELDS = ("data_offset", "rows", "columns", "file_size")
+
+
+def _csv_number(field: str, text: str) -> Any:
+    value = _NUMBER_TYPES[NUMBERS[field]](text)  # ValueError for a text that is no number
+    low, high = _RANGES.get(field, (None, None))
+    if low is not None and not low <= value <= high:
+        raise ValueError(f"{value} is out of range ({low} to {high})")
+    return value
+
+
+def _check_layout(data_offset: int, rows: int, columns: int, file_size: int) -> None:
+    # As the scan reads a header: the data block's end must fit 64 bits, and a recorded size is that end.
+    end = data_offset + 8 * rows * columns
+    if end > 2**63 - 1:
+        raise ValueError("data_offset, rows and columns are too large")
+    if file_size != -1 and file_size != end:
+        raise ValueError(f"file_size {file_size} is not data_offset + 8 * rows * columns = {end}")
+
+
+def _is_integer(value: Any) -> bool:
+    try:
+        operator.index(value)
+    except TypeError:
+        return False
+    return True
 
 
 def _unknown_field(name: str) -> KeyError:
@@ -635,13 +682,19 @@ def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> t
     import numpy as np
 
     named: dict[int, str] = {}
-    try:
-        labels = [int(row[at["label"]]) for row in rows[1:]]
-        for label, row in zip(labels, rows[1:]):
-            if named.setdefault(label, row[at["class"]]) != row[at["class"]] or label < 0:
-                raise ValueError
-    except (IndexError, ValueError):
-        raise ValueError(f"{os.fsdecode(name)}: its label and class columns do not agree") from None
+    labels: list[int] = []
+    for line, row in enumerate(rows[1:], 2):
+        try:
+            label = int(row[at["label"]])
+        except ValueError:
+            raise ValueError(f"{os.fsdecode(name)} line {line}, column 'label': {row[at['label']]!r} "
+                             "is no whole number") from None
+        if not 0 <= label < MAX_LABEL:
+            raise ValueError(f"{os.fsdecode(name)} line {line}, column 'label': {label} is out of range "
+                             f"(0 to {MAX_LABEL - 1})")
+        if named.setdefault(label, row[at["class"]]) != row[at["class"]]:
+            raise ValueError(f"{os.fsdecode(name)} line {line}: its label and class columns do not agree")
+        labels.append(label)
     # A class of the split with no chip here has no row to name it.
     classes = tuple(named.get(i, f"class {i}") for i in range(max(named, default=-1) + 1))
     array = np.array(labels, dtype=np.int64)
