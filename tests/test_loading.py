@@ -96,8 +96,9 @@ def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, e
 @pytest.mark.parametrize("gap", [4096, 1 << 40])  # a page; a terabyte that is never read nor buffered
 def test_only_the_header_and_the_rows_are_read_whatever_lies_between(tmp_path, gap):
     end = CHIP.index(b"[EndofPhoenixHeader]\n") + 21
-    offset = int(mstar_header(str(REAL / "HB15696.001"))["PhoenixHeaderLength"])
-    header = CHIP[:end].replace(b"PhoenixHeaderLength= %d" % offset, b"PhoenixHeaderLength= %d" % (end + gap))
+    written = mstar_header(str(REAL / "HB15696.001"))["PhoenixHeaderLength"]
+    offset = int(written)
+    header = CHIP[:end].replace(b"PhoenixHeaderLength= " + written.encode(), b"PhoenixHeaderLength= %d" % (end + gap))
     path = tmp_path / "gap"
     with open(path, "wb") as file:
         file.write(header)
@@ -199,6 +200,10 @@ def test_the_dataset_holds_out_a_validation_side(soc_tree):
     assert len(val) == 4 and sorted(val.targets.tolist()) == [0, 0, 6, 6]  # 2S1 and T62, 6 chips each: stratified
     with pytest.raises(ValueError, match="val=True needs a val_fraction"):
         MSTAR(sides[0], val=True)
+    with pytest.raises(ValueError, match="val_fraction must lie between 0 and 1, not '0.5'"):
+        MSTAR(sides[0], val_fraction="0.5")
+    with pytest.raises(ValueError, match="the catalog given is the split 'soc' train, not 'eoc-1' test"):
+        MSTAR(sides[0], "eoc-1", "test")
 
 
 def test_a_torch_data_loader_batches_the_dataset(soc_tree):

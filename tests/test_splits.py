@@ -5,6 +5,7 @@ import re
 import shutil
 import warnings
 
+import numpy as np
 import pytest
 
 from conftest import RELEASE, distinct
@@ -83,6 +84,9 @@ def test_a_users_own_split(release):
     assert sorted(zip(own.column("serial"), own.column("depression"), own.labels.tolist())) == [
         ("132", 15.0, 0), ("132", 30.0, 0), ("A64", 15.0, 0), ("A64", 30.0, 0), ("b01", 15.0, 1), ("b01", 30.0, 1)]
     assert len(release.split({"gun": ["B01"]})) == 4  # every depression, the odd 45° chip included
+    assert release.split({"gun": ["b01"]}, depression=np.float32(15)).paths == \
+        release.split({"gun": ["b01"]}, depression=15).paths  # NumPy numbers, seeds too
+    assert release.random_split((0.5, 0.5), seed=np.int64(3))[0].paths == release.random_split((0.5, 0.5), seed=3)[0].paths
     with pytest.warns(UserWarning, match="split of your own: this catalog has no chips of none"):
         release.split({"gun": ["b01"], "none": ["zzz"]}, depression=17)
 
@@ -93,9 +97,13 @@ def test_a_users_own_split(release):
     (lambda c: c.split("soc"), "split 'soc' needs a subset: train or test"),
     (lambda c: c.split("soc", "train", depression=15), "fixes its depressions"),
     (lambda c: c.split({"a": ["b01"]}, "train"), "takes no subset"),
+    (lambda c: c.split({"a": ["b01"]}, depression="15"), "depression must be a number or a sequence of numbers"),
+    (lambda c: c.split({"a": ["b01"]}, depression=[15, "17"]), "depression must be a number"),
+    (lambda c: c.random_split((0.5, 0.5), seed=-1), "seed must be a non-negative whole number"),
 ])
 def test_unknown_splits_and_subsets_are_refused(release, call, message):
-    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+    error = TypeError if "depression must" in message else ValueError
+    with pytest.raises(error, match=message.replace("(", r"\(")):
         call(release)
 
 

@@ -319,8 +319,9 @@ class Catalog(Sequence[Record]):
         shares = [float(f) for f in fractions]
         if not shares or any(not math.isfinite(f) or f < 0 for f in shares) or abs(math.fsum(shares) - 1) > 1e-9:
             raise ValueError(f"fractions must be non-negative and sum to 1, not {list(fractions)!r}")
-        if not isinstance(seed, int) or isinstance(seed, bool) or seed < 0:
+        if not _is_integer(seed) or isinstance(seed, (bool, np.bool_)) or operator.index(seed) < 0:  # np.int64 too
             raise ValueError(f"seed must be a non-negative whole number, not {seed!r}")
+        seed = operator.index(seed)
         draws = np.random.PCG64(seed).random_raw(len(self)) if len(self) else np.empty(0, np.uint64)
         if stratify:
             classes = self.labels.tolist() if self.labels is not None else self._columns["target_type"]

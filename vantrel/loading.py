@@ -101,6 +101,10 @@ def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "
     with Progress(progress, "load", "chip") as bar:
         _chips.load(paths=catalog.column("path"), layouts=layouts, out=out, height=height, width=width, ofmt=ofmt,
                     wide=wide, threads=count, progress=bar.update, decibels=bool(db), floor=floor)
+    if db and floor == 0 and float(floor_db) != -float("inf"):
+        # A floor below the smallest double is 0, and zeros came out -inf: they take floor_db itself.
+        plane = out if ofmt == "a" else out[..., 0]
+        plane[np.isneginf(plane)] = floor_db
     return out
 
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 from ._table import Table
 
@@ -103,6 +103,12 @@ def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset,
     return f"{split.name!r} {chosen}", split.classes, split.subsets[chosen], split
 
 
+def _is_number(value: object) -> bool:
+    import numbers
+
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
 def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
          depression: float | Sequence[float] | None) -> tuple[str, tuple[str, ...], Subset]:
     if subset is not None:
@@ -115,10 +121,12 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None,
     depressions: tuple[float, ...]
     if depression is None:
         depressions = ()
-    elif isinstance(depression, (int, float)):
-        depressions = (float(depression),)
+    elif _is_number(depression):
+        depressions = (float(cast(float, depression)),)
+    elif isinstance(depression, (str, bytes)) or not all(_is_number(value) for value in cast(Sequence, depression)):
+        raise TypeError(f"depression must be a number or a sequence of numbers, not {depression!r}")
     else:
-        depressions = tuple(float(value) for value in depression)
+        depressions = tuple(float(value) for value in cast(Sequence[float], depression))
     return "of your own", tuple(serials), Subset(depressions, serials)
 
 

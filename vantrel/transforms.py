@@ -45,6 +45,10 @@ def _float_type(x: Any) -> Any:
     return x.dtype if x.dtype.kind == "f" else np.dtype(np.float64)
 
 
+def _is_complex(x: Any) -> bool:
+    return x.dtype.kind == "c" if _is_numpy(x) else bool(x.is_complex())
+
+
 def _float_copy(x: Any) -> Any:
     if _is_numpy(x):
         return x.astype(_float_type(x))  # a copy
@@ -122,28 +126,39 @@ class RandomCrop(_Crop):
 class ToDecibels:
     """Amplitude in decibels: ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double
     precision and returned in the input's floating type. Of an (H, W, C) array only the first
-    channel (the amplitude of ``ofmt='ap'``) is converted; the others are kept.
+    channel (the amplitude of ``ofmt='ap'``) is converted; the others are kept. Of a complex (H, W)
+    array (``ofmt='c'``) it is the dB of the magnitude ``|z|``, a real array.
 
     ``Catalog.load(..., db=True)`` gives the same values without a pass per item."""
 
     def __init__(self, floor_db: float = -100.0) -> None:
         self.floor_db = float(floor_db)
-        if self.floor_db != self.floor_db:
-            raise ValueError("floor_db must be a number, not NaN")
+        if self.floor_db != self.floor_db or self.floor_db == float("inf"):  # as the load refuses them
+            raise ValueError(f"floor_db must be a number below infinity, not {self.floor_db!r}")
         self.floor = 10 ** (self.floor_db / 20)
 
     def _decibels(self, amplitude: Any) -> Any:
+        # A floor below the smallest double is 0: zeros then take floor_db itself, as in the load.
+        lowest = self.floor_db if self.floor == 0 and self.floor_db != -float("inf") else None
         if _is_numpy(amplitude):
             import numpy as np
 
             with np.errstate(divide="ignore"):  # a floor of -inf dB gives -inf for zeros
                 wide = 20 * np.log10(np.maximum(amplitude.astype(np.float64), self.floor))
+            if lowest is not None:
+                wide[np.isneginf(wide)] = lowest
             return wide.astype(_float_type(amplitude), copy=False)
         wide = amplitude.double().clamp(min=self.floor).log10() * 20
+        if lowest is not None:
+            wide = wide.clamp(min=lowest)
         return wide.to(amplitude.dtype) if amplitude.is_floating_point() else wide
 
     def __call__(self, x: Any) -> Any:
         _plane_size(x)
+        if _is_complex(x):
+            if len(x.shape) != 2:
+                raise ValueError("ToDecibels of a complex array takes an (H, W) one: the dB of |z|")
+            return self._decibels(abs(x))  # the magnitude, never the real part alone
         if len(x.shape) == 2:
             return self._decibels(x)
         out = _float_copy(x)
@@ -156,7 +171,7 @@ class ToDecibels:
 
 class Normalize:
     """``(x - mean) / std``: `mean` and `std` each a number, or one per channel of an (H, W, C)
-    array.
+    array. A complex array stays complex (both parts scaled).
 
     Raises
     ------
@@ -183,9 +198,9 @@ class Normalize:
             if value.ndim == 1 and value.size not in (1, channels):
                 raise ValueError(f"{name} has {value.size} values for {channels} channels")
         if _is_numpy(x):
-            kind = _float_type(x)
+            kind = x.dtype if x.dtype.kind == "c" else _float_type(x)  # complex stays complex, both parts scaled
             return ((x - self.mean.astype(kind)) / self.std.astype(kind)).astype(kind, copy=False)
-        wide = x if x.is_floating_point() else x.double()
+        wide = x if x.is_floating_point() or x.is_complex() else x.double()
         return (wide - wide.new_tensor(self.mean.tolist())) / wide.new_tensor(self.std.tolist())
 
     def __repr__(self) -> str:
