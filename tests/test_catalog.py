@@ -138,6 +138,20 @@ def test_missing_root_and_bad_threads():
         scan(RELEASE, threads=0)
 
 
+def test_a_scan_of_nothing_says_so(tmp_path, monkeypatch):
+    with pytest.raises(ValueError, match="the root to scan is empty"):
+        scan("")
+    os.mkfifo(tmp_path / "fifo")
+    with pytest.raises(ValueError, match="is neither a folder nor a chip file"):
+        scan(tmp_path / "fifo")
+    (tmp_path / "picture.jpg").write_bytes(b"\xff\xd8\xff\xe0")
+    with pytest.warns(UserWarning, match=f"scan found no chips in {tmp_path}$"):
+        assert len(scan(tmp_path)) == 0
+    (tmp_path / "cut").write_bytes(GOOD)
+    monkeypatch.setattr(sys, "stderr", None)  # an interpreter without stderr: no bar, even when asked
+    assert len(scan(tmp_path, progress=True)) == 1 and scan(tmp_path).load(8, progress=True).shape == (1, 8, 8)
+
+
 @pytest.fixture(scope="module")
 def catalog():
     return scan(RELEASE)

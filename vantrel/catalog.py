@@ -7,6 +7,7 @@ from __future__ import annotations
 import csv
 import operator
 import os
+import stat
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, cast, overload
@@ -774,15 +775,29 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     FileNotFoundError
         For a `root` that does not exist.
     ValueError, TypeError
-        For `threads`, `verify` or `progress` out of range or of the wrong type.
+        For an empty `root`, one that is neither a folder nor a regular file, and `threads`,
+        `verify` or `progress` out of range or of the wrong type.
+
+    Warns
+    -----
+    UserWarning
+        When nothing is found: no chip, and no file skipped (naming the root).
     """
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
+    if not os.fspath(root):
+        raise ValueError("the root to scan is empty (''); give '.' for the current folder")
     root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
-    os.stat(root)  # a missing root raises FileNotFoundError
+    mode = os.stat(root).st_mode  # a missing root raises FileNotFoundError
+    if not stat.S_ISDIR(mode) and not stat.S_ISREG(mode):
+        raise ValueError(f"{root} is neither a folder nor a chip file (it is not a regular file)")
     with Progress(progress, "scan", "file") as bar:
         found, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
+    if not found["path"] and not skipped:  # nothing at all to show for it (skipped files tell their own)
+        import warnings
+
+        warnings.warn(f"scan found no chips in {root}", UserWarning, stacklevel=2)
     import numpy as np
 
     columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, "checksum")}
