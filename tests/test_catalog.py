@@ -66,6 +66,8 @@ DAMAGE = {  # name -> (file content, words the reason must hold)
     "count missing": (GOOD.replace(b"NumberOfRows= 129", b"NumberOfRoms= 129"), "no NumberOfRows entry"),
     "depression not a number": (GOOD.replace(b"DesiredDepression= 45", b"DesiredDepression= 4x"),
                                 "DesiredDepression= '4x' is not a number"),
+    "offset near 2**63": (GOOD.replace(b"PhoenixHeaderLength= 01669", b"PhoenixHeaderLength= %d" % (2**63 - 9)),
+                          f"PhoenixHeaderLength= {2**63 - 9} is too large for a file"),
 }
 NOT_CHIPS = [b"", b"\n", b"\n[PhoenixHeaderVe", b"[PhoenixHeaderVer01.05]\n", b"\xff\xd8\xff\xe0JFIF", b"31 bytes"]
 
@@ -91,7 +93,10 @@ def test_verify_checks_the_md5_of_the_data_block(tmp_path):
     (tmp_path / "bad").write_bytes(bad)
     (tmp_path / "good").write_bytes(GOOD)
     (tmp_path / "unsummed").write_bytes(GOOD.replace(b"Chip_MD5_CheckSum", b"Chip_MD5_Checksum"))
-    assert len(scan(tmp_path)) == 3
+    written = mstar_header(tmp_path / "good")["Chip_MD5_CheckSum"].encode()
+    (tmp_path / "empty").write_bytes(GOOD.replace(b"Chip_MD5_CheckSum= " + written, b"Chip_MD5_CheckSum= " +
+                                                  b" " * len(written)))
+    assert len(scan(tmp_path)) == 4
     catalog = scan(tmp_path, verify=True)
     assert catalog.paths == [str(tmp_path / "good")]
     reasons = dict(catalog.skipped)
@@ -99,6 +104,7 @@ def test_verify_checks_the_md5_of_the_data_block(tmp_path):
     written, actual = header["Chip_MD5_CheckSum"], hashlib.md5(bad[int(header["PhoenixHeaderLength"]):]).hexdigest()
     assert reasons[str(tmp_path / "bad")] == f"Chip_MD5_CheckSum {written} does not match the data block's MD5 {actual}"
     assert "no Chip_MD5_CheckSum" in reasons[str(tmp_path / "unsummed")]
+    assert reasons[str(tmp_path / "empty")] == "header's Chip_MD5_CheckSum is empty: nothing to verify"
 
 
 def test_links_loops_and_unreadable_folders_neither_hang_nor_crash(tmp_path):

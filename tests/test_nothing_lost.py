@@ -228,3 +228,19 @@ def test_a_link_is_written_through_and_long_names_save(chips, tmp_path):
                           capture_output=True, text=True, cwd=tmp_path)
     assert proc.returncode == 2 and "is not a regular file" in proc.stderr and proc.stdout == ""
     assert sorted(os.listdir(tmp_path)) == sorted(["chips", "elsewhere", "link.csv", "n" * 244, "out.npz"])
+
+
+def test_a_full_disk_names_the_file_and_keeps_the_old_one(chips, tmp_path, monkeypatch, capsys):
+    import errno
+
+    out = tmp_path / "x.npz"
+    out.write_bytes(b"the user's good file")
+
+    def full(fd):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(os, "fsync", full)
+    assert main(["export", str(chips), "--size", "8", "-o", str(out)]) == 2
+    assert capsys.readouterr().err == f"vantrel: error: {out}: No space left on device\n"
+    assert sorted(os.listdir(tmp_path)) == ["chips", "x.npz"]
+    assert out.read_bytes() == b"the user's good file"
