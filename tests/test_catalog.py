@@ -116,6 +116,12 @@ def test_links_loops_and_unreadable_folders_neither_hang_nor_crash(tmp_path):
     (tmp_path / "a" / "dangling").symlink_to(tmp_path / "nowhere")
     catalog = scan(tmp_path)
     assert len(catalog) == 1  # the chip and its link are one file, listed under its first path
+    for real, link in (("aa", "zz"), ("zz", "aa")):  # a linked folder: the first path in sort order, either way
+        (tmp_path / "two" / real).mkdir(parents=True)
+        (tmp_path / "two" / real / "chip").write_bytes(GOOD)
+        (tmp_path / "two" / link).symlink_to(tmp_path / "two" / real)
+        assert scan(tmp_path / "two").paths == [str(tmp_path / "two" / "aa" / "chip")]
+        shutil.rmtree(tmp_path / "two")
     if os.geteuid() != 0:  # root reads every folder
         locked = tmp_path / "locked"
         locked.mkdir(mode=0)

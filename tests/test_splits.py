@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import RELEASE, distinct
+from conftest import RELEASE, distinct, retagged
 from vantrel import SPLITS, scan
 
 # A real chip per serial length, so that a new serial keeps the header's length.
@@ -130,6 +130,19 @@ def test_a_class_folder_held_twice_is_taken_once(t62_twice):
         "see catalog.duplicates)", "split 'soc' test: this catalog has no chips of 2S1, BMP2, BRDM2, BTR60, BTR70, "
         "D7, T72, ZIL131, ZSU234"]
     assert len(caught) == 2  # 273 chips of T62, as published: no count warning
+
+
+def test_one_data_block_under_two_serials_is_a_conflict_told_by_name(tmp_path):
+    for name, serial in (("a", "b01"), ("b", "A51")):  # retagged alike: the same data block and checksum
+        (tmp_path / name).write_bytes(retagged("HB14931.000", TargetSerNum=serial, DesiredDepression="17"))
+    (tmp_path / "c").write_bytes(retagged("HB14931.000", TargetSerNum="B01", DesiredDepression="17"))
+    catalog = scan(tmp_path)
+    assert catalog.conflicts == [tuple(str(tmp_path / n) for n in "abc")] and len(catalog[::2].conflicts) == 0
+    with pytest.warns(UserWarning) as caught:
+        split = catalog.split({"2S1": ["b01"], "T62": ["A51"]})
+    assert split.paths == [str(tmp_path / "a")] and str(caught[0].message).startswith(
+        f"split of your own: 1 chips are held with headers that disagree (TargetType, TargetSerNum or "
+        f"DesiredDepression), e.g. {tmp_path / 'a'} and {tmp_path / 'b'} and {tmp_path / 'c'}; the first path")
 
 
 def test_a_copy_short_of_chips_warns_or_raises_when_strict(t62_twice):

@@ -255,6 +255,17 @@ class Catalog(Sequence[Record]):
             groups.setdefault(identity, []).append(path)
         return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
 
+    @property
+    def conflicts(self) -> list[tuple[str, ...]]:
+        """The groups of ``duplicates`` whose headers disagree on what the chip is: its
+        TargetType, TargetSerNum (letter case ignored) or DesiredDepression. One data block cannot
+        be two chips; ``split`` keeps the first path of such a group, as of any, and warns naming
+        the group, since the label it keeps is then a guess."""
+        said = {path: (kind, serial.lower(), repr(depression)) for path, kind, serial, depression in
+                zip(self._columns["path"], self._columns["target_type"], self._columns["serial"],
+                    self._columns["depression"].tolist())}
+        return [group for group in self.duplicates if len({said[path] for path in group}) > 1]
+
     def unique(self) -> Catalog:
         """One record per chip: of each group of ``duplicates``, the first path in sort order.
 

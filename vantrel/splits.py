@@ -183,6 +183,11 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
 
     picked = catalog._take(positions)
     kept = picked._unique_positions()
+    clashes = picked.conflicts if len(kept) < len(positions) else []
+    if clashes:  # one data block under two serials or depressions: the label kept is a guess
+        warnings.warn(f"split {title}: {len(clashes)} chips are held with headers that disagree (TargetType, "
+                      f"TargetSerNum or DesiredDepression), e.g. {' and '.join(clashes[0])}; the first path is "
+                      "kept (see catalog.conflicts)", stacklevel=3)
     if len(kept) < len(positions):
         warnings.warn(f"split {title}: dropped {len(positions) - len(kept)} duplicate chips (the same data block "
                       f"under another path; see catalog.duplicates)", stacklevel=3)
