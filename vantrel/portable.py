@@ -90,6 +90,13 @@ def mstar_header(filepath: Any) -> dict[str, str]:
 
 
 def _counts(file: BinaryIO, name: str) -> tuple[int, int, int]:
+    try:
+        return _counts_in(file, name)
+    except _NotANumber as error:  # a ValueError like any other to the caller, under its public name
+        raise ValueError(str(error)) from None
+
+
+def _counts_in(file: BinaryIO, name: str) -> tuple[int, int, int]:
     # The offset from line 3, the counts from lines 13 and 14; where a count is no whole number
     # (the 01.04 layout keeps NumberOfRows on line 13), both counts by name.
     lines = _Lines(file, name)
@@ -102,11 +109,11 @@ def _counts(file: BinaryIO, name: str) -> tuple[int, int, int]:
         columns = lines.number_in("the column count")
         rows = lines.number_in("the row count")
     except _NotANumber as positional:
+        header = _read_header(file, name)  # a damaged header (no end marker, a line not UTF-8) tells its own cause
         try:
-            header = _read_header(file, name)
             columns = int(header["NumberOfColumns"])
             rows = int(header["NumberOfRows"])
-        except (OSError, KeyError, ValueError):
+        except (KeyError, ValueError):
             raise positional from None
     return offset, columns, rows
 
