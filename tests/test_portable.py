@@ -5,6 +5,7 @@ it saved (tools/mstar_reference.py, directory in VANTREL_MSTAR_REFERENCE) elsewh
 import json
 import os
 import pathlib
+import stat
 import sys
 import zipfile
 
@@ -84,6 +85,15 @@ def test_damaged_chips_raise_value_error_naming_the_file(make_chip, reader, cont
     with pytest.raises(ValueError, match=f"^{path}: .*{reason}") as caught:
         getattr(portable, reader)(path)
     assert type(caught.value) is ValueError  # no private class in what the caller sees
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a device node needs root")
+@pytest.mark.parametrize("reader", ["mstar_header", "mstar_raw"])
+def test_a_device_that_never_ends_is_refused_within_64_kib(tmp_path, reader):
+    zero = tmp_path / "zero"  # /dev/zero's numbers, in the test's own folder
+    os.mknod(zero, 0o444 | stat.S_IFCHR, os.makedev(1, 5))
+    with pytest.raises(ValueError, match=f"^{zero}: no header within the first 65536 bytes of a file that is not"):
+        getattr(portable, reader)(str(zero))
 
 
 def test_reader_module_import_says_it_needs_313():
