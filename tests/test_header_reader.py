@@ -136,11 +136,12 @@ def test_a_file_with_no_end_marker_at_all_is_refused_unread(tmp_path):
         file.truncate(640 << 20)
     (tmp_path / "marker_far").write_bytes(hdr(b"A= " + b"v" * (3 << 20)))  # the marker after 3 MiB: read
     proc = run_python(f"""
-        import resource
+        import os, resource
         from vantrel.datasets.mstar import mstar_header
         with open("/proc/self/status") as status:
             size = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer maps far more than it uses
+            resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
         assert len(mstar_header({str(tmp_path / 'marker_far')!r})["A"]) == 3 << 20
         try:
             mstar_header({str(path)!r})
