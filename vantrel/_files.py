@@ -147,11 +147,25 @@ def folder_written_whole(folder: str, check: Callable[[str], None]) -> Iterator[
     in. `check(folder)` runs under the lock, before the block. The swap is one ``renameat2`` exchange
     where the system has it: a reader, or an interrupt at any moment, finds either the old content
     whole or the new one whole (a kill leaves at most a hidden ``.vt*.tmp`` folder beside it)."""
+    if os.path.islink(folder):  # a link stays a link: the folder it points to is the one replaced
+        folder = os.path.realpath(folder)
+    created = False
+    with contextlib.suppress(FileExistsError):
+        os.mkdir(folder)
+        created = True
+    try:
+        yield from _claimed(folder, check)
+    except BaseException:
+        if created:  # made for this export, which failed: not left behind
+            with contextlib.suppress(OSError):
+                os.rmdir(folder)
+        raise
+
+
+def _claimed(folder: str, check: Callable[[str], None]) -> Iterator[str]:
     import fcntl
     import shutil
 
-    with contextlib.suppress(FileExistsError):
-        os.mkdir(folder)
     lock = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         try:
