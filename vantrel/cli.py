@@ -26,7 +26,10 @@ import stat
 import struct
 import sys
 import warnings
-from typing import NoReturn, cast
+from typing import TYPE_CHECKING, Any, NoReturn
+
+if TYPE_CHECKING:
+    from .catalog import Catalog
 
 
 def check_output(path: str) -> None:
@@ -42,7 +45,7 @@ class UsageError(Exception):
     """A mistake the user can mend: reported in one line, exit status 2."""
 
 
-def _scanned(root: str, **options: object) -> object:
+def _scanned(root: str, **options: Any) -> Catalog:
     from .catalog import scan
 
     if not root:
@@ -51,15 +54,13 @@ def _scanned(root: str, **options: object) -> object:
         raise UsageError(f"{root} is not an MSTAR chip (it is not a regular file)")
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "scan found no chips", UserWarning)  # the command tells it its own way
-        return scan(root, **options)  # type: ignore[arg-type]
+        return scan(root, **options)
 
 
 def _scan(args: argparse.Namespace) -> int:
-    from .catalog import Catalog
-
     if args.csv is not None:
         check_output(args.csv)
-    catalog = cast(Catalog, _scanned(args.root, verify=args.verify, threads=args.threads, progress=None))
+    catalog = _scanned(args.root, verify=args.verify, threads=args.threads, progress=None)
     if not len(catalog) and not os.path.isdir(args.root):  # one file, and no chip
         if catalog.skipped:
             raise UsageError(f"{args.root}: {catalog.skipped[0][1]}")
@@ -119,13 +120,11 @@ def _header(args: argparse.Namespace) -> int:
 
 
 def _export(args: argparse.Namespace) -> int:
-    from .catalog import Catalog
-
     if args.format != "png":  # a folder of images is checked by save_images, before its load
         check_output(args.output)  # before the scan and the load, not after them
     if args.floor_db is not None and not args.db and args.format != "png":
         raise UsageError("--floor-db is the floor of --db: give --db too")
-    catalog = cast(Catalog, _scanned(args.root, threads=args.threads))
+    catalog = _scanned(args.root, threads=args.threads)
     skipped = catalog.skipped
     if args.split is not None:
         with warnings.catch_warnings():
