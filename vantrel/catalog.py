@@ -750,8 +750,9 @@ def scan(root: str | os.PathLike[str], *, verify: bool = False, threads: int | N
     be read as one (a damaged header, a data block shorter or longer than the header says, and
     with ``verify=True`` a data block whose MD5 differs from the header's Chip_MD5_CheckSum) is
     listed in ``catalog.skipped`` with the reason, as are folders that cannot be read; so is a
-    header with no end marker within 64 KiB. A file that cannot be opened is passed over (nothing
-    shows it is a chip). Symbolic links are followed; a folder reached twice is read once, and a
+    header with no end marker within 64 KiB, and a file the user may not read ("cannot open:
+    Permission denied"); a file gone since its folder was listed (or a dangling link) is passed
+    over. Symbolic links are followed; a folder reached twice is read once, and a
     file reached by several paths (hard or symbolic links) is one chip, under the first path.
     Paths are absolute; records come sorted by path. Each record keeps the file's size and a
     digest of its header bytes, which the load compares.
