@@ -107,3 +107,25 @@ def distinct(name, tag, **fields):
     import hashlib
 
     return retagged(name, Chip_MD5_CheckSum=hashlib.md5(str(tag).encode()).hexdigest(), **fields)
+
+
+# Root reads every file: a child that must meet permissions drops CAP_DAC_OVERRIDE and
+# CAP_DAC_READ_SEARCH from its effective set first (a user's own files stay readable to it).
+DROP_OVERRIDE = """
+import ctypes, os
+if os.geteuid() == 0:
+    class Header(ctypes.Structure):
+        _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
+    class Data(ctypes.Structure):
+        _fields_ = [("effective", ctypes.c_uint32), ("permitted", ctypes.c_uint32), ("inheritable", ctypes.c_uint32)]
+    libc = ctypes.CDLL(None, use_errno=True)
+    header, data = Header(0x20080522, 0), (Data * 2)()
+    assert libc.capget(ctypes.byref(header), data) == 0
+    data[0].effective &= ~0b110
+    assert libc.capset(ctypes.byref(header), data) == 0, os.strerror(ctypes.get_errno())
+"""
+
+
+def run_without_override(code, **kwargs):
+    """run_python(code) in a child that meets file permissions even when run as root."""
+    return run_python(DROP_OVERRIDE + textwrap.dedent(code), **kwargs)

@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import REAL, RELEASE, chip_bytes
+from conftest import REAL, RELEASE, chip_bytes, run_without_override
 import vantrel
 from vantrel import Catalog, Record, scan
 from vantrel import mstar_header
@@ -69,6 +69,8 @@ DAMAGE = {  # name -> (file content, words the reason must hold)
     "count missing": (GOOD.replace(b"NumberOfRows= 129", b"NumberOfRoms= 129"), "no NumberOfRows entry"),
     "depression not a number": (GOOD.replace(b"DesiredDepression= 45", b"DesiredDepression= 4x"),
                                 "DesiredDepression= '4x' is not a number"),
+    "offset near 2**63": (GOOD.replace(b"PhoenixHeaderLength= 01669", b"PhoenixHeaderLength= %d" % (2**63 - 9)),
+                          f"PhoenixHeaderLength= {2**63 - 9} is too large for a file"),
 }
 NOT_CHIPS = [b"", b"\n", b"\n[PhoenixHeaderVe", b"[PhoenixHeaderVer01.05]\n", b"\xff\xd8\xff\xe0JFIF", b"31 bytes"]
 
@@ -94,7 +96,10 @@ def test_verify_checks_the_md5_of_the_data_block(tmp_path):
     (tmp_path / "bad").write_bytes(bad)
     (tmp_path / "good").write_bytes(GOOD)
     (tmp_path / "unsummed").write_bytes(GOOD.replace(b"Chip_MD5_CheckSum", b"Chip_MD5_Checksum"))
-    assert len(scan(tmp_path)) == 3
+    written = mstar_header(tmp_path / "good")["Chip_MD5_CheckSum"].encode()
+    (tmp_path / "empty").write_bytes(GOOD.replace(b"Chip_MD5_CheckSum= " + written, b"Chip_MD5_CheckSum= " +
+                                                  b" " * len(written)))
+    assert len(scan(tmp_path)) == 4
     catalog = scan(tmp_path, verify=True)
     assert catalog.paths == [str(tmp_path / "good")]
     reasons = dict(catalog.skipped)
@@ -102,6 +107,7 @@ def test_verify_checks_the_md5_of_the_data_block(tmp_path):
     written, actual = header["Chip_MD5_CheckSum"], hashlib.md5(bad[int(header["PhoenixHeaderLength"]):]).hexdigest()
     assert reasons[str(tmp_path / "bad")] == f"Chip_MD5_CheckSum {written} does not match the data block's MD5 {actual}"
     assert "no Chip_MD5_CheckSum" in reasons[str(tmp_path / "unsummed")]
+    assert reasons[str(tmp_path / "empty")] == "header's Chip_MD5_CheckSum is empty: nothing to verify"
 
 
 def test_links_loops_and_unreadable_folders_neither_hang_nor_crash(tmp_path):
@@ -113,6 +119,12 @@ def test_links_loops_and_unreadable_folders_neither_hang_nor_crash(tmp_path):
     (tmp_path / "a" / "dangling").symlink_to(tmp_path / "nowhere")
     catalog = scan(tmp_path)
     assert len(catalog) == 1  # the chip and its link are one file, listed under its first path
+    for real, link in (("aa", "zz"), ("zz", "aa")):  # a linked folder: the first path in sort order, either way
+        (tmp_path / "two" / real).mkdir(parents=True)
+        (tmp_path / "two" / real / "chip").write_bytes(GOOD)
+        (tmp_path / "two" / link).symlink_to(tmp_path / "two" / real)
+        assert scan(tmp_path / "two").paths == [str(tmp_path / "two" / "aa" / "chip")]
+        shutil.rmtree(tmp_path / "two")
     if os.geteuid() != 0:  # root reads every folder
         locked = tmp_path / "locked"
         locked.mkdir(mode=0)
@@ -122,11 +134,37 @@ def test_links_loops_and_unreadable_folders_neither_hang_nor_crash(tmp_path):
             locked.chmod(0o700)
 
 
+def test_unreadable_chip_files_are_listed_as_skipped(tmp_path):
+    for name in ("open", "locked"):
+        (tmp_path / name).write_bytes(GOOD)
+    (tmp_path / "locked").chmod(0)
+    (tmp_path / "gone").symlink_to(tmp_path / "nowhere")  # nothing to tell: passed over
+    proc = run_without_override(f"""
+        import vantrel
+        catalog = vantrel.scan({str(tmp_path)!r})
+        print(catalog.paths, catalog.skipped)""")
+    assert proc.stdout.strip() == f"{[str(tmp_path / 'open')]} {[(str(tmp_path / 'locked'), 'cannot open: Permission denied')]}"
+
+
 def test_missing_root_and_bad_threads():
     with pytest.raises(FileNotFoundError):
         scan(RELEASE / "no-such-folder")
     with pytest.raises(ValueError, match="threads"):
         scan(RELEASE, threads=0)
+
+
+def test_a_scan_of_nothing_says_so(tmp_path, monkeypatch):
+    with pytest.raises(ValueError, match="the root to scan is empty"):
+        scan("")
+    os.mkfifo(tmp_path / "fifo")
+    with pytest.raises(ValueError, match="is neither a folder nor a chip file"):
+        scan(tmp_path / "fifo")
+    (tmp_path / "picture.jpg").write_bytes(b"\xff\xd8\xff\xe0")
+    with pytest.warns(UserWarning, match=f"scan found no chips in {tmp_path}$"):
+        assert len(scan(tmp_path)) == 0
+    (tmp_path / "cut").write_bytes(GOOD)
+    monkeypatch.setattr(sys, "stderr", None)  # an interpreter without stderr: no bar, even when asked
+    assert len(scan(tmp_path, progress=True)) == 1 and scan(tmp_path).load(8, progress=True).shape == (1, 8, 8)
 
 
 @pytest.fixture(scope="module")
@@ -194,6 +232,37 @@ def test_csv_reads_back_as_a_catalog_that_loads_and_still_checks_its_chips(tmp_p
     (tmp_path / "bad.csv").write_text("path,serial\nx,y\n")
     with pytest.raises(ValueError, match="bad.csv is not a catalog CSV: it has no column 'target_type'"):
         Catalog.from_csv(tmp_path / "bad.csv")
+
+
+@pytest.mark.parametrize("field, value, words", [
+    ("label", "30000000", "line 2, column 'label': 30000000 is out of range"),
+    ("data_offset", str(2**31), "line 2: file_size"),
+    ("data_offset", "-5", "line 2, column 'data_offset': -5 is out of range"),
+    ("rows", str(10**18), "line 2: data_offset, rows and columns are too large"),
+    ("header_digest", str(2**64), "line 2, column 'header_digest': 18446744073709551616 is out of range"),
+    ("file_size", "12.5", "line 2, column 'file_size'"),
+])
+def test_csv_values_are_range_checked_naming_line_and_column(catalog, tmp_path, field, value, words):
+    split = catalog.split({"SLICY": ["1"]})
+    split.to_csv(tmp_path / "c.csv")
+    text = (tmp_path / "c.csv").read_text()
+    head, first, *rest = text.splitlines()
+    cells = first.split(",")
+    cells[head.split(",").index(field)] = value
+    (tmp_path / "c.csv").write_text("\n".join([head, ",".join(cells), *rest]) + "\n")
+    with pytest.raises(ValueError, match=f"c.csv {words}"):
+        Catalog.from_csv(tmp_path / "c.csv")
+    (tmp_path / "bom.csv").write_text("\ufeff" + text)  # as spreadsheet programs write it
+    assert list(Catalog.from_csv(tmp_path / "bom.csv")) == list(split)
+
+
+def test_numpy_bools_are_a_mask_and_other_numbers_no_positions(catalog):
+    mask = catalog._values("rows") > 128
+    assert catalog[list(mask)].paths == catalog[mask].paths == [p for p, m in zip(catalog.paths, mask) if m]
+    assert catalog[[np.int64(1)]].paths == [catalog.paths[1]]
+    for bad in ([1.5], [np.float64(1)], [True, 2]):
+        with pytest.raises(TypeError, match="whole numbers or a mask of bools"):
+            catalog[bad]
 
 
 def test_unknown_fields_are_key_errors_and_the_repr_names_split_and_classes(catalog):

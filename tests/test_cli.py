@@ -37,12 +37,42 @@ def test_header_prints_entries_or_json(capsys):
     (["scan", "no/such/folder"], "no/such/folder: No such file or directory"),
     (["header", "no/such/chip"], "no/such/chip: No such file or directory"),
     (["header", str(RELEASE / "MSTAR_PUBLIC_MIXED_TARGETS_CD1" / "README.TXT")], "is not an MSTAR chip"),
-    (["header", str(RELEASE)], "Is a directory"),
+    (["header", str(RELEASE)], f"{RELEASE} is not an MSTAR chip (it is a folder)"),
+    (["scan", "{fifo}"], "{fifo} is not an MSTAR chip (it is not a regular file)"),
+    (["scan", "{damaged}"], "{damaged}: data block is truncated"),
+    (["scan", ""], "the folder to scan is empty"),
+    (["scan", str(RELEASE), "--csv", ""], "the output file name is empty"),
+    (["export", "{folder}", "-o", "{tmp}/x.npz"], "no chips to export in {folder} (1 skipped; {damaged}: data block"),
+    (["export", str(RELEASE), "--size", "5x", "-o", "{tmp}/x.npz"], "not a size: '5x'"),
+    (["export", str(RELEASE), "--size", "88x", "-o", "{tmp}/x.npz"], "not a size: '88x'"),
+    (["export", str(RELEASE), "--floor-db", "-50", "-o", "{tmp}/x.npz"], "--floor-db is the floor of --db"),
+    (["export", str(RELEASE)], "the following arguments are required: -o/--output (see vantrel export --help)"),
+    (["nosuch"], "invalid choice: 'nosuch'"),
 ])
-def test_a_users_mistake_is_one_line_and_status_2(argv, message, capsys):
-    assert main(argv) == 2
+def test_a_users_mistake_is_one_line_and_status_2(argv, message, capsys, tmp_path):
+    names = {"fifo": tmp_path / "fifo", "folder": tmp_path / "one", "damaged": tmp_path / "one" / "cut",
+             "tmp": tmp_path}
+    os.mkfifo(names["fifo"])
+    names["folder"].mkdir()
+    names["damaged"].write_bytes(pathlib.Path(CHIP).read_bytes()[:-8])
+    try:
+        status = main([a.format(**names) for a in argv])
+    except SystemExit as exit:  # argparse's own mistakes
+        status = exit.code
     err = capsys.readouterr().err
-    assert err.count("\n") == 1 and err.startswith("vantrel: error: ") and message in err
+    assert status == 2 and err.count("\n") == 1 and err.startswith("vantrel: error: ") and \
+        message.format(**names) in err
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "one"]  # nothing written
+
+
+def test_closed_stdout_is_one_line_and_nothing_done(tmp_path):
+    out = tmp_path / "x.npz"
+    for argv in (["scan", str(RELEASE)], ["export", str(RELEASE), "--size", "8", "-o", str(out)], ["splits"]):
+        proc = subprocess.run([sys.executable, "-m", "vantrel", *argv], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True, close_fds=True, timeout=60,
+                              preexec_fn=lambda: os.close(1))
+        assert (proc.returncode, proc.stderr) == (2, "vantrel: error: standard output is closed; nothing was done\n")
+    assert not out.exists()
 
 
 def test_damaged_chip_reports_what_is_wrong(tmp_path, capsys):

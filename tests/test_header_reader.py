@@ -3,10 +3,11 @@
 import faulthandler
 import os
 import pathlib
+import stat
 
 import pytest
 
-from conftest import REAL, REAL_CHIPS, SOURCE_FILE, chip_bytes, innermost_entry
+from conftest import REAL, REAL_CHIPS, SOURCE_FILE, chip_bytes, innermost_entry, run_python
 from vantrel.datasets.mstar import mstar_header
 
 END, V = b"[EndofPhoenixHeader]", "PhoenixHeaderVer"
@@ -110,3 +111,40 @@ def test_real_chips(name):
     assert got[0] == (V, "01.05" if name == "HB15696.001" else "01.04")
     assert got[1] == ("PhoenixHeaderLength", f"{raw.index(END) + len(END) + 1:05d}")
     assert name != "HB03333.003" or len(got) == 57
+
+
+ZERO = "no [EndofPhoenixHeader] line within the first 65536 bytes of a file that is not a regular file"
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a device node needs root")
+def test_a_device_that_never_ends_is_refused_within_64_kib(tmp_path):
+    from vantrel.datasets.mstar import mstar_raw
+
+    zero = tmp_path / "zero"  # /dev/zero's numbers, in the test's own folder: no line feed, ever
+    os.mknod(zero, 0o444 | stat.S_IFCHR, os.makedev(1, 5))
+    for reader, message, line in ((mstar_header, ZERO, 72), (mstar_raw, "header line 1 does not end within the "
+                                                               "first 65536 bytes of a file that is not a regular file", 175)):
+        with pytest.raises(ValueError) as info:
+            reader(str(zero))
+        assert str(info.value) == message and innermost_entry(info.value)[2] == line
+
+
+def test_a_file_with_no_end_marker_at_all_is_refused_unread(tmp_path):
+    # 640 MiB of zeros (sparse) with no line feed: line by line, one line past the memory allowed.
+    path = tmp_path / "no_lf"
+    with open(path, "wb") as file:
+        file.truncate(640 << 20)
+    (tmp_path / "marker_far").write_bytes(hdr(b"A= " + b"v" * (3 << 20)))  # the marker after 3 MiB: read
+    proc = run_python(f"""
+        import os, resource
+        from vantrel.datasets.mstar import mstar_header
+        with open("/proc/self/status") as status:
+            size = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer maps far more than it uses
+            resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+        assert len(mstar_header({str(tmp_path / 'marker_far')!r})["A"]) == 3 << 20
+        try:
+            mstar_header({str(path)!r})
+        except ValueError as error:
+            print(error)""")
+    assert proc.stdout == NO_END + "\n"

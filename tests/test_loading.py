@@ -11,7 +11,7 @@ from conftest import REAL, RELEASE, distinct, run_python
 from vantrel import MSTAR, SPLITS, Catalog, load_saved, scan
 from vantrel.cli import main
 from vantrel.show import plot_chip
-from vantrel import mstar_raw
+from vantrel import mstar_header, mstar_raw
 
 
 @pytest.fixture(scope="module")
@@ -96,6 +96,8 @@ CHIP = (REAL / "HB15696.001").read_bytes()
     (lambda p: p.write_bytes(CHIP.replace(b"NumberOfRows= 129", b"NumberOfRows= 128") + b"\0" * 1024),
      ValueError, "changed since the scan"),
     (lambda p: p.write_bytes(b"GIF89a" + CHIP), ValueError, "is no longer a chip"),
+    (lambda p: (p.unlink(), p.mkdir()), ValueError, "is no longer a regular file"),
+    (lambda p: (p.unlink(), os.mkfifo(p)), ValueError, "is no longer a regular file"),
 ])
 def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, error, words):
     for n in range(40):
@@ -105,6 +107,28 @@ def test_a_chip_that_cannot_be_read_stops_the_load_naming_it(tmp_path, change, e
     with pytest.raises(error, match=words) as caught:
         catalog.load(threads=2)
     assert str(tmp_path / "HB00017.001") in str(caught.value)
+
+
+@pytest.mark.parametrize("gap", [4096, 1 << 40])  # a page; a terabyte that is never read nor buffered
+def test_only_the_header_and_the_rows_are_read_whatever_lies_between(tmp_path, gap):
+    end = CHIP.index(b"[EndofPhoenixHeader]\n") + 21
+    written = mstar_header(str(REAL / "HB15696.001"))["PhoenixHeaderLength"]
+    offset = int(written)
+    header = CHIP[:end].replace(b"PhoenixHeaderLength= " + written.encode(), b"PhoenixHeaderLength= %d" % (end + gap))
+    path = tmp_path / "gap"
+    with open(path, "wb") as file:
+        file.write(header)
+        file.seek(end + gap)
+        file.write(CHIP[offset:])
+    catalog = scan(tmp_path)
+    assert catalog.skipped == [] and catalog[0].data_offset == end + gap
+    for ofmt in ("a", "ap"):
+        assert np.array_equal(catalog.load(100, ofmt), scan(REAL / "HB15696.001").load(100, ofmt))
+    with open(path, "r+b") as file:  # a header byte changed is still seen
+        file.seek(end - 30)
+        file.write(b"X")
+    with pytest.raises(ValueError, match="changed since the scan"):
+        catalog.load(8)
 
 
 def drop_pages(paths):
@@ -192,6 +216,10 @@ def test_the_dataset_holds_out_a_validation_side(soc_tree):
     assert len(val) == 4 and sorted(val.targets.tolist()) == [0, 0, 6, 6]  # 2S1 and T62, 6 chips each: stratified
     with pytest.raises(ValueError, match="val=True needs a val_fraction"):
         MSTAR(sides[0], val=True)
+    with pytest.raises(ValueError, match="val_fraction must lie between 0 and 1, not '0.5'"):
+        MSTAR(sides[0], val_fraction="0.5")
+    with pytest.raises(ValueError, match="the catalog given is the split 'soc' train, not 'eoc-1' test"):
+        MSTAR(sides[0], "eoc-1", "test")
 
 
 def test_a_torch_data_loader_batches_the_dataset(soc_tree):

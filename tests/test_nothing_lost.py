@@ -4,6 +4,7 @@ out-of-range arguments, and the command's one-line errors."""
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -176,3 +177,71 @@ def test_broken_pipe_is_quiet():
     proc = subprocess.run(f"{sys.executable} -m vantrel header {REAL / 'HB15696.001'} | head -2", shell=True,
                           capture_output=True, text=True, cwd=REPO)
     assert proc.stdout.count("\n") == 2 and proc.stderr == ""
+
+
+def special_file(path, kind):
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:  # a character device with /dev/null's numbers, made in the test's own folder
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+@pytest.mark.parametrize("how", ["save", "to_csv", "export", "scan --csv", "save_images index"])
+def test_a_target_that_is_no_regular_file_is_refused_and_kept(chips, tmp_path, capsys, how, kind):
+    if kind == "device" and os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    target = node = tmp_path / "out"
+    if how == "save_images index":
+        target.mkdir()
+        node = target / "index.csv"
+    special_file(node, kind)
+    if how in ("export", "scan --csv"):
+        argv = ["export", str(chips), "--size", "8", "-o", str(target)] if how == "export" else \
+            ["scan", str(chips), "--csv", str(target)]
+        assert main(argv) == 2
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and f"{target}: exists and is not a regular file" in err
+    else:
+        with pytest.raises(FileExistsError, match="is not a regular file"):
+            catalog = scan(chips)
+            {"save": lambda: catalog.save(target, 8), "to_csv": lambda: catalog.to_csv(target),
+             "save_images index": lambda: catalog.save_images(target, size=8, overwrite=True)}[how]()
+    assert stat.S_ISFIFO(node.lstat().st_mode) if kind == "fifo" else stat.S_ISCHR(node.lstat().st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["chips", "out"]
+
+
+def test_a_link_is_written_through_and_long_names_save(chips, tmp_path):
+    catalog = scan(chips)
+    (tmp_path / "elsewhere").mkdir()
+    link = tmp_path / "link.csv"
+    link.symlink_to(tmp_path / "elsewhere" / "real.csv")  # dangling until written
+    for _ in range(2):
+        catalog.to_csv(link)
+        assert link.is_symlink() and (tmp_path / "elsewhere" / "real.csv").read_text().startswith("path,")
+    assert os.listdir(tmp_path / "elsewhere") == ["real.csv"]
+    long_name = tmp_path / ("n" * 244)
+    catalog.save(long_name, 8)
+    assert load_saved(long_name)["x"].shape == (2, 8, 8)
+    # Standard output as a link (a pipe here): refused, and no file named after it appears.
+    (tmp_path / "out.npz").symlink_to("/proc/self/fd/1")
+    proc = subprocess.run([sys.executable, "-m", "vantrel", "export", str(chips), "--size", "8", "-o", "out.npz"],
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert proc.returncode == 2 and "is not a regular file" in proc.stderr and proc.stdout == ""
+    assert sorted(os.listdir(tmp_path)) == sorted(["chips", "elsewhere", "link.csv", "n" * 244, "out.npz"])
+
+
+def test_a_full_disk_names_the_file_and_keeps_the_old_one(chips, tmp_path, monkeypatch, capsys):
+    import errno
+
+    out = tmp_path / "x.npz"
+    out.write_bytes(b"the user's good file")
+
+    def full(fd):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(os, "fsync", full)
+    assert main(["export", str(chips), "--size", "8", "-o", str(out)]) == 2
+    assert capsys.readouterr().err == f"vantrel: error: {out}: No space left on device\n"
+    assert sorted(os.listdir(tmp_path)) == ["chips", "x.npz"]
+    assert out.read_bytes() == b"the user's good file"

@@ -5,6 +5,7 @@ it saved (tools/mstar_reference.py, directory in VANTREL_MSTAR_REFERENCE) elsewh
 import json
 import os
 import pathlib
+import stat
 import sys
 import zipfile
 
@@ -64,6 +65,10 @@ def test_made_chips_read_as_the_reader_module_reads_them(make_chip, kwargs):
         assert bits(portable.mstar_raw(path, ofmt)) == bits(mstar_raw(path, ofmt))
 
 
+OLD_LAYOUT = [("PhoenixHeaderLength", "{offset}")] + [(f"K{i}", "x") for i in range(9)] + [
+    ("NumberOfRows", "2"), ("TargetType", "t"), ("NumberOfColumns", "3")]  # the counts on lines 12 and 13
+
+
 @pytest.mark.parametrize("reader, content, reason", [
     ("mstar_header", chip_bytes(rows=0, cols=0, end=b""), "no \\[EndofPhoenixHeader\\] line"),
     ("mstar_header", chip_bytes(entries=[("PhoenixHeaderLength", "{offset}"), ("A= b", "c")]),
@@ -71,11 +76,24 @@ def test_made_chips_read_as_the_reader_module_reads_them(make_chip, kwargs):
     ("mstar_header", chip_bytes(version=b"[PhoenixHeaderVer\xff]"), "line 2 is not UTF-8"),
     ("mstar_raw", chip_bytes()[:-1], "holds 47 bytes, the header's counts need 48"),
     ("mstar_raw", chip_bytes(entries=[("PhoenixHeaderLength", "x")]), "line 3 holds the data offset 'x'"),
+    # The 01.04 layout (a name on line 14), read by name: the header's own damage is the cause.
+    ("mstar_raw", chip_bytes(OLD_LAYOUT, rows=0, cols=0, end=b""), "no \\[EndofPhoenixHeader\\] line"),
+    ("mstar_raw", chip_bytes(OLD_LAYOUT + [("Z", "x")]).replace(b"Z= x", b"\xff= x"), "line 16 is not UTF-8"),
 ])
 def test_damaged_chips_raise_value_error_naming_the_file(make_chip, reader, content, reason):
     path = make_chip(content)
-    with pytest.raises(ValueError, match=f"^{path}: .*{reason}"):
+    with pytest.raises(ValueError, match=f"^{path}: .*{reason}") as caught:
         getattr(portable, reader)(path)
+    assert type(caught.value) is ValueError  # no private class in what the caller sees
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="making a device node needs root")
+@pytest.mark.parametrize("reader", ["mstar_header", "mstar_raw"])
+def test_a_device_that_never_ends_is_refused_within_64_kib(tmp_path, reader):
+    zero = tmp_path / "zero"  # /dev/zero's numbers, in the test's own folder
+    os.mknod(zero, 0o444 | stat.S_IFCHR, os.makedev(1, 5))
+    with pytest.raises(ValueError, match=f"^{zero}: no header within the first 65536 bytes of a file that is not"):
+        getattr(portable, reader)(str(zero))
 
 
 def test_reader_module_import_says_it_needs_313():

@@ -5,9 +5,10 @@ import re
 import shutil
 import warnings
 
+import numpy as np
 import pytest
 
-from conftest import RELEASE, distinct
+from conftest import RELEASE, distinct, retagged
 from vantrel import SPLITS, scan
 
 # A real chip per serial length, so that a new serial keeps the header's length.
@@ -92,6 +93,9 @@ def test_a_users_own_split(release):
     assert release.split({"gun": "b01"}, scene=[3, 2]).column("scene") == [2, 3]
     with pytest.raises(TypeError, match="scene= takes a scene number"):
         release.split({"gun": "b01"}, scene="2")
+    assert release.split({"gun": ["b01"]}, depression=np.float32(15)).paths == \
+        release.split({"gun": ["b01"]}, depression=15).paths  # NumPy numbers, seeds too
+    assert release.random_split((0.5, 0.5), seed=np.int64(3))[0].paths == release.random_split((0.5, 0.5), seed=3)[0].paths
     with pytest.warns(UserWarning, match="split of your own: this catalog has no chips of none"):
         release.split({"gun": ["b01"], "none": ["zzz"]}, depression=17)
 
@@ -103,9 +107,13 @@ def test_a_users_own_split(release):
     (lambda c: c.split("soc", "train", depression=15), "fixes its depressions"),
     (lambda c: c.split("eoc-1", "test", scene=2), "fixes its scenes"),
     (lambda c: c.split({"a": ["b01"]}, "train"), "takes no subset"),
+    (lambda c: c.split({"a": ["b01"]}, depression="15"), "depression must be a number or a sequence of numbers"),
+    (lambda c: c.split({"a": ["b01"]}, depression=[15, "17"]), "depression must be a number"),
+    (lambda c: c.random_split((0.5, 0.5), seed=-1), "seed must be a non-negative whole number"),
 ])
 def test_unknown_splits_and_subsets_are_refused(release, call, message):
-    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+    error = TypeError if "depression must" in message else ValueError
+    with pytest.raises(error, match=message.replace("(", r"\(")):
         call(release)
 
 
@@ -132,6 +140,19 @@ def test_a_class_folder_held_twice_is_taken_once(t62_twice):
         "see catalog.duplicates)", "split 'soc' test: this catalog has no chips of 2S1, BMP2, BRDM2, BTR60, BTR70, "
         "D7, T72, ZIL131, ZSU234"]
     assert len(caught) == 2  # 273 chips of T62, as published: no count warning
+
+
+def test_one_data_block_under_two_serials_is_a_conflict_told_by_name(tmp_path):
+    for name, serial in (("a", "b01"), ("b", "A51")):  # retagged alike: the same data block and checksum
+        (tmp_path / name).write_bytes(retagged("HB14931.000", TargetSerNum=serial, DesiredDepression="17"))
+    (tmp_path / "c").write_bytes(retagged("HB14931.000", TargetSerNum="B01", DesiredDepression="17"))
+    catalog = scan(tmp_path)
+    assert catalog.conflicts == [tuple(str(tmp_path / n) for n in "abc")] and len(catalog[::2].conflicts) == 0
+    with pytest.warns(UserWarning) as caught:
+        split = catalog.split({"2S1": ["b01"], "T62": ["A51"]})
+    assert split.paths == [str(tmp_path / "a")] and str(caught[0].message).startswith(
+        f"split of your own: 1 chips are held with headers that disagree (TargetType, TargetSerNum or "
+        f"DesiredDepression), e.g. {tmp_path / 'a'} and {tmp_path / 'b'} and {tmp_path / 'c'}; the first path")
 
 
 def test_a_copy_short_of_chips_warns_or_raises_when_strict(t62_twice):

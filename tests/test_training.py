@@ -2,12 +2,13 @@
 image-folder export read back with Pillow."""
 
 import csv
+import os
 import sys
 
 import numpy as np
 import pytest
 
-from conftest import RELEASE
+from conftest import RELEASE, distinct
 from vantrel import MSTAR, load_saved, scan
 from vantrel.cli import main
 from vantrel.transforms import CenterCrop, Compose, Normalize, RandomCrop, RandomFlip, ToDecibels
@@ -51,6 +52,7 @@ def test_decibels_of_extreme_samples_match_numpy(make_chip):
     chip = scan(path)
     for floor_db in (-100.0, -1000.0, -7000.0, 60.0):  # -7000 dB is below any double's exponent
         want = numpy_db(magnitude, floor_db).reshape(1, 64, 64)
+        want[np.isneginf(want)] = floor_db  # a floor that underflows to 0 still gives zeros floor_db
         assert_within_ulps(chip.load(None, dtype=np.float64, db=True, floor_db=floor_db), want, 2)
         assert_within_ulps(chip.load(None, db=True, floor_db=floor_db), want.astype(np.float32), 1)
 
@@ -144,6 +146,26 @@ def test_transform_errors(make, x, message):
         make()(x)
 
 
+def test_complex_items_keep_their_imaginary_part():
+    z = np.array([[3 + 4j, 0], [1j, -2 - 2j]], np.complex64)
+    decibels = ToDecibels(-100)(z)
+    assert decibels.dtype == np.float32 and np.allclose(decibels, numpy_db(np.abs(z), -100))
+    normalized = Normalize(1, 2)(z)
+    assert normalized.dtype == np.complex64 and np.array_equal(normalized, (z - 1) / 2)
+    stacked = np.stack([z, 2 * z])  # every element of a complex array is a sample: with channels too
+    assert np.allclose(ToDecibels(-100, channels_first=True)(stacked), numpy_db(np.abs(stacked), -100))
+
+
+def test_a_floor_below_the_smallest_double_still_floors_zeros(catalog):
+    linear = catalog.load(64, "ap")
+    loaded = catalog.load(64, "ap", db=True, floor_db=-7000.0)[..., 0]
+    assert (linear[..., 0] == 0).any() and not np.isneginf(loaded).any()
+    assert np.array_equal(loaded[linear[..., 0] == 0], np.full((linear[..., 0] == 0).sum(), -7000, np.float32))
+    assert np.array_equal(ToDecibels(-7000.0)(linear[0, ..., 0]), loaded[0])
+    with pytest.raises(ValueError, match="below infinity"):
+        ToDecibels(float("inf"))
+
+
 # --- PNG export -------------------------------------------------------------------------------------
 
 def png_depth(path):
@@ -201,3 +223,59 @@ def test_png_export_of_a_split_names_folders_by_class_and_refuses_to_overwrite(c
     monkeypatch.setitem(sys.modules, "PIL", None)  # as if Pillow were not installed
     with pytest.raises(ImportError, match=r"needs Pillow: pip install vantrel\[images\]"):
         split.save_images(tmp_path / "none")
+
+
+def test_png_class_folders_stay_inside_the_export(tmp_path):
+    pytest.importorskip("PIL")
+    chips = tmp_path / "chips"
+    chips.mkdir()
+    names = {"up": "../x", "absolute": "/abs", "empty": "", "dots": ".."}
+    for i, (name, target) in enumerate(names.items()):
+        (chips / name).write_bytes(distinct("HB15696.001", i, TargetType=target))
+    out = tmp_path / "nest" / "png"
+    out.parent.mkdir()
+    scan(chips).save_images(out, size=8)
+    inside = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
+    assert inside == sorted(["_/empty.png", "_../dots.png", ".._x/up.png", "_abs/absolute.png", "index.csv"])
+    assert sorted(os.listdir(tmp_path)) == ["chips", "nest"] and os.listdir(out.parent) == ["png"]
+    with open(out / "index.csv", newline="") as index:
+        assert {row["class"] for row in csv.DictReader(index)} == set(names.values())
+
+
+def test_png_export_is_claimed_and_replaces_an_old_one_whole(catalog, tmp_path, monkeypatch):
+    pytest.importorskip("PIL")
+    import threading
+
+    import vantrel.images
+
+    folder = tmp_path / "png"
+    started, release, errors = threading.Event(), threading.Event(), []
+    real_load = vantrel.images.load
+
+    def held_load(*args, **kwargs):
+        started.set()
+        release.wait(30)
+        return real_load(*args, **kwargs)
+
+    monkeypatch.setattr(vantrel.images, "load", held_load)
+    first = threading.Thread(target=lambda: catalog.save_images(folder, size=8, bits=8))
+    first.start()
+    try:
+        assert started.wait(30)
+        with pytest.raises(FileExistsError, match="is being written by another export"):
+            catalog.save_images(folder, size=8, bits=16, overwrite=True)
+    finally:
+        release.set()
+        first.join()
+    monkeypatch.setattr(vantrel.images, "load", real_load)
+    old = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+    assert len(old) == len(catalog) + 1 and all(png_depth(p) == (8, 0) for p in old if p.suffix == ".png")
+
+    def interrupted(*args):  # the second batch of images never comes
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(vantrel.images, "levels", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        catalog.save_images(folder, size=8, bits=16, overwrite=True)
+    assert {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()} == old
+    assert os.listdir(tmp_path) == ["png"]  # no temporary folder left beside it

@@ -104,6 +104,9 @@ def cases():
     yield "offset_past_end.bin", chip(offset="99999"), header() + raw("struct.error", "actual buffer size is 0", 189)
     yield "offset_past_end_empty.bin", chip(rows=0, cols=0, offset="99999"), header() + ok((0, 0), ("ap", "c"))
     yield "offset_into_header.bin", chip(offset="00000"), header() + ok((4, 4), ("ap", "r", "c"))
+    offset = len(chip(data=b""))  # bytes of any value between the header and the data block
+    yield "offset_gap.bin", chip(offset=f"{offset + 5000:05d}", data=b"\xff\n" * 2500 + BLOCK), header() + ok(
+        (4, 4), ("ap",))
     yield "offset_negative.bin", chip(offset="-1"), header() + raw("OSError", "Invalid argument", 187)
     yield "offset_1e20.bin", chip(offset=10**20), header() + raw("ValueError", "offset-sized integer", 187)
     yield "crlf.bin", chip(eol=b"\r\n"), header("ValueError", NEED_MORE, 76) + ok((4, 4), ("ap", "r"))
@@ -134,6 +137,9 @@ def generated():
     """The multi-megabyte files, built at test time: (name, content, expected rows)."""
     yield "big_value.bin", chip(edit={20: entry("Filler", "v" * (4 << 20))}), header() + ok((4, 4), ("ap",))
     yield "big_no_lf.bin", b"= " * (2 << 20), header(*NO_END) + raw("ValueError", NEED_MORE, 178)
+    # Entries past 1 MiB and no end marker anywhere: refused without being read line by line.
+    yield "big_no_end.bin", b"\n" + LINES[1] + b"\n" + b"A= b\n" * (1 << 19), header(*NO_END) + raw(
+        "ValueError", "invalid literal for int() with base 10: 'b'", 179)
 
 
 def main(out=None):

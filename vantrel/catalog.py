@@ -7,6 +7,7 @@ from __future__ import annotations
 import csv
 import operator
 import os
+import stat
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, cast, overload
@@ -179,13 +180,23 @@ class Catalog(Sequence[Record]):
         return Record(*(_shown(name, [_item(self._columns[name], i)])[0] for name in _RECORD))
 
     def _positions(self, index: Any) -> list[int]:
+        import numpy as np
+
         values = list(index)
-        if getattr(index, "dtype", None) == bool or (values and all(isinstance(v, bool) for v in values)):
+        flags = [isinstance(v, (bool, np.bool_)) for v in values]
+        if getattr(index, "dtype", None) == bool or (values and all(flags)):  # NumPy's bools too: a mask
             if len(values) != len(self):
                 raise IndexError(f"a mask of {len(values)} values for a catalog of {len(self)} records")
             return [i for i, keep in enumerate(values) if keep]
         n = range(len(self))
-        return [n[int(i)] for i in values]
+        try:
+            if any(flags):
+                raise TypeError
+            return [n[operator.index(i)] for i in values]  # 1.5 is no position
+        except TypeError:
+            bad = next(v for v, flag in zip(values, flags) if flag or not _is_integer(v))
+            raise TypeError("a catalog is indexed by an int, a slice, whole numbers or a mask of bools; "
+                            f"{bad!r} is none of them") from None
 
     def _take(self, positions: Sequence[int]) -> Catalog:
         import numpy as np
@@ -255,6 +266,17 @@ class Catalog(Sequence[Record]):
             groups.setdefault(identity, []).append(path)
         return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
 
+    @property
+    def conflicts(self) -> list[tuple[str, ...]]:
+        """The groups of ``duplicates`` whose headers disagree on what the chip is: its
+        TargetType, TargetSerNum (letter case ignored) or DesiredDepression. One data block cannot
+        be two chips; ``split`` keeps the first path of such a group, as of any, and warns naming
+        the group, since the label it keeps is then a guess."""
+        said = {path: (kind, serial.lower(), repr(depression)) for path, kind, serial, depression in
+                zip(self._columns["path"], self._columns["target_type"], self._columns["serial"],
+                    self._columns["depression"].tolist())}
+        return [group for group in self.duplicates if len({said[path] for path in group}) > 1]
+
     def unique(self) -> Catalog:
         """One record per chip: of each group of ``duplicates``, the first path in sort order.
 
@@ -320,8 +342,9 @@ class Catalog(Sequence[Record]):
         shares = [float(f) for f in fractions]
         if not shares or any(not math.isfinite(f) or f < 0 for f in shares) or abs(math.fsum(shares) - 1) > 1e-9:
             raise ValueError(f"fractions must be non-negative and sum to 1, not {list(fractions)!r}")
-        if not isinstance(seed, int) or isinstance(seed, bool) or seed < 0:
+        if not _is_integer(seed) or isinstance(seed, (bool, np.bool_)) or operator.index(seed) < 0:  # np.int64 too
             raise ValueError(f"seed must be a non-negative whole number, not {seed!r}")
+        seed = operator.index(seed)
         draws = np.random.PCG64(seed).random_raw(len(self)) if len(self) else np.empty(0, np.uint64)
         if stratify:
             classes = self.labels.tolist() if self.labels is not None else self._columns["target_type"]
@@ -587,16 +610,24 @@ class Catalog(Sequence[Record]):
 
         The amplitude in dB is mapped linearly from `db_range` onto 0 .. 2**bits - 1 (`bits` 8 or
         16), clipped and rounded: the same mapping for every chip. Images are encoded on `threads`
-        threads; each file is written under a temporary name and renamed into place. A `folder`
-        that holds other files is refused unless `overwrite` (files of the same names are then
-        replaced, others left alone). Needs Pillow: ``pip install vantrel[images]``.
+        threads. A class name is made a safe folder name (each "/" and NUL becomes "_"; an empty
+        name or one of dots alone gets a "_" in front): nothing is written outside `folder`.
+
+        The export is built whole in a new hidden folder beside `folder`, then swapped into its
+        place in one step, so that `folder` holds either the old export whole or the new one
+        whole, whatever interrupts it. `folder` is claimed (created if missing, then locked) for the
+        export's time: a second export into it meanwhile is refused. A `folder` that holds files
+        is refused unless `overwrite` (files of the same names are then replaced, others kept:
+        the new folder starts as hard links to the old one's files).
+        Needs Pillow: ``pip install vantrel[images]``.
 
         Raises
         ------
         ValueError
             For bits, db_range or size out of range, or two chips that would write one image.
         FileExistsError
-            For a `folder` that is a file, or that holds files and `overwrite` is False.
+            For a `folder` that is a file, that holds files and `overwrite` is False, or that
+            another export is writing.
         ImportError
             When Pillow is not installed.
         """
@@ -672,7 +703,7 @@ class Catalog(Sequence[Record]):
         """
         name = os.fspath(path)
         base = os.path.abspath(os.fspath(root) if root is not None else os.path.dirname(os.path.abspath(name)))
-        with open(name, newline="", encoding="utf-8", errors="surrogateescape") as file:
+        with open(name, newline="", encoding="utf-8-sig", errors="surrogateescape") as file:  # a BOM as spreadsheets write it
             try:
                 rows = list(csv.reader(file))
             except csv.Error as error:  # a NUL byte, say: no text file at all
@@ -685,12 +716,18 @@ class Catalog(Sequence[Record]):
         known = [field for field in (*FIELDS, *CHECKS, *SCENES, "checksum") if field in at]
         columns: dict[str, Any] = {field: [] for field in known}
         for line, row in enumerate(rows[1:], 2):
-            try:
-                for field in known:
-                    text = row[at[field]]
+            if len(row) < len(head):
+                raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields")
+            for field in known:
+                text = row[at[field]]
+                try:
                     columns[field].append(_from_text(field, text))
-            except (IndexError, ValueError):
-                raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields") from None
+                except ValueError as error:
+                    raise ValueError(f"{os.fsdecode(name)} line {line}, column {field!r}: {error}") from None
+            try:
+                _check_layout(*(columns[field][-1] if field in columns else -1 for field in LAYOUT_FIELDS))
+            except ValueError as error:
+                raise ValueError(f"{os.fsdecode(name)} line {line}: {error}") from None
         for field, default in zip(CHECKS + SCENES, (-1, 0, UNNAMED, UNNAMED, "")):
             columns.setdefault(field, [default] * (len(rows) - 1))
         columns["path"] = [os.path.join(base, p) for p in columns["path"]]  # an absolute path stays as it is
@@ -759,7 +796,40 @@ def _shown(name: str, values: list[Any]) -> list[Any]:
 def _from_text(field: str, text: str) -> Any:
     if field in SCENES and field in NUMBERS and text == "":
         return UNNAMED
-    return _NUMBER_TYPES[NUMBERS[field]](text) if field in NUMBERS else text
+    return _csv_number(field, text) if field in NUMBERS else text
+
+
+# What a CSV may hold, as a scan writes it: counts and offsets whole and non-negative (a file size of
+# -1: none recorded), a digest of 64 bits, labels below MAX_LABEL (no split has nearly so many classes).
+_RANGES = {"rows": (0, 2**63 - 1), "columns": (0, 2**63 - 1), "data_offset": (0, 2**63 - 1),
+           "file_size": (-1, 2**63 - 1), "header_digest": (0, 2**64 - 1)}
+MAX_LABEL = 1 << 16
+LAYOUT_FIELDS = ("data_offset", "rows", "columns", "file_size")
+
+
+def _csv_number(field: str, text: str) -> Any:
+    value = _NUMBER_TYPES[NUMBERS[field]](text)  # ValueError for a text that is no number
+    low, high = _RANGES.get(field, (None, None))
+    if low is not None and not low <= value <= high:
+        raise ValueError(f"{value} is out of range ({low} to {high})")
+    return value
+
+
+def _check_layout(data_offset: int, rows: int, columns: int, file_size: int) -> None:
+    # As the scan reads a header: the data block's end must fit 64 bits, and a recorded size is that end.
+    end = data_offset + 8 * rows * columns
+    if end > 2**63 - 1:
+        raise ValueError("data_offset, rows and columns are too large")
+    if file_size != -1 and file_size != end:
+        raise ValueError(f"file_size {file_size} is not data_offset + 8 * rows * columns = {end}")
+
+
+def _is_integer(value: Any) -> bool:
+    try:
+        operator.index(value)
+    except TypeError:
+        return False
+    return True
 
 
 def _unknown_field(name: str) -> KeyError:
@@ -774,13 +844,19 @@ def _classes_from_csv(name: str, rows: list[list[str]], at: dict[str, int]) -> t
     import numpy as np
 
     named: dict[int, str] = {}
-    try:
-        labels = [int(row[at["label"]]) for row in rows[1:]]
-        for label, row in zip(labels, rows[1:]):
-            if named.setdefault(label, row[at["class"]]) != row[at["class"]] or label < 0:
-                raise ValueError
-    except (IndexError, ValueError):
-        raise ValueError(f"{os.fsdecode(name)}: its label and class columns do not agree") from None
+    labels: list[int] = []
+    for line, row in enumerate(rows[1:], 2):
+        try:
+            label = int(row[at["label"]])
+        except ValueError:
+            raise ValueError(f"{os.fsdecode(name)} line {line}, column 'label': {row[at['label']]!r} "
+                             "is no whole number") from None
+        if not 0 <= label < MAX_LABEL:
+            raise ValueError(f"{os.fsdecode(name)} line {line}, column 'label': {label} is out of range "
+                             f"(0 to {MAX_LABEL - 1})")
+        if named.setdefault(label, row[at["class"]]) != row[at["class"]]:
+            raise ValueError(f"{os.fsdecode(name)} line {line}: its label and class columns do not agree")
+        labels.append(label)
     # A class of the split with no chip here has no row to name it.
     classes = tuple(named.get(i, f"class {i}") for i in range(max(named, default=-1) + 1))
     array = np.array(labels, dtype=np.int64)
@@ -860,8 +936,9 @@ def scan(root: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], *, ver
     be read as one (a damaged header, a data block shorter or longer than the header says, and
     with ``verify=True`` a data block whose MD5 differs from the header's Chip_MD5_CheckSum) is
     listed in ``catalog.skipped`` with the reason, as are folders that cannot be read; so is a
-    header with no end marker within 64 KiB. A file that cannot be opened is passed over (nothing
-    shows it is a chip). Symbolic links are followed; a folder reached twice is read once, and a
+    header with no end marker within 64 KiB, and a file the user may not read ("cannot open:
+    Permission denied"); a file gone since its folder was listed (or a dangling link) is passed
+    over. Symbolic links are followed; a folder reached twice is read once, and a
     file reached by several paths (hard or symbolic links) is one chip, under the first path.
     Paths are absolute; records come sorted by path. Each record keeps the file's size and a
     digest of its header bytes, which the load compares.
@@ -899,17 +976,31 @@ def scan(root: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], *, ver
     FileNotFoundError
         For a `root` that does not exist.
     ValueError, TypeError
-        For `threads`, `verify` or `progress` out of range or of the wrong type, or an empty list of roots.
+        For an empty `root` or an empty list of roots, a root that is neither a folder nor a
+        regular file, and `threads`, `verify` or `progress` out of range or of the wrong type.
+
+    Warns
+    -----
+    UserWarning
+        When nothing is found: no chip, and no file skipped (naming the root).
     """
     check_flag("verify", verify)
     check_flag("progress", progress, none=True)
     count = check_threads(threads)
     if not isinstance(root, (str, bytes, os.PathLike)):
         return _scan_roots(list(root), verify, count, progress)
+    if not os.fspath(root):
+        raise ValueError("the root to scan is empty (''); give '.' for the current folder")
     root = os.fsdecode(os.path.abspath(os.fspath(root)))  # a later os.chdir must not move the catalog's files
-    os.stat(root)  # a missing root raises FileNotFoundError
+    mode = os.stat(root).st_mode  # a missing root raises FileNotFoundError
+    if not stat.S_ISDIR(mode) and not stat.S_ISREG(mode):
+        raise ValueError(f"{root} is neither a folder nor a chip file (it is not a regular file)")
     with Progress(progress, "scan", "file") as bar:
         found, skipped = _chips.scan(os.fsencode(root), verify, count, bar.update)
+    if not found["path"] and not skipped:  # nothing at all to show for it (skipped files tell their own)
+        import warnings
+
+        warnings.warn(f"scan found no chips in {root}", UserWarning, stacklevel=2)
     import numpy as np
 
     columns: dict[str, Any] = {name: found[name] for name in (*FIELDS, *CHECKS, *SCENES, "checksum")}

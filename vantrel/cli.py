@@ -27,6 +27,10 @@ import stat
 import struct
 import sys
 import warnings
+from typing import TYPE_CHECKING, Any, NoReturn
+
+if TYPE_CHECKING:
+    from .catalog import Catalog
 
 
 def check_output(path: str) -> None:
@@ -42,13 +46,25 @@ class UsageError(Exception):
     """A mistake the user can mend: reported in one line, exit status 2."""
 
 
-def _scan(args: argparse.Namespace) -> int:
+def _scanned(root: str, **options: Any) -> Catalog:
     from .catalog import scan
 
-    if args.csv:
+    if not root:
+        raise UsageError("the folder to scan is empty ('')")
+    if os.path.exists(root) and not os.path.isdir(root) and not stat.S_ISREG(os.stat(root).st_mode):
+        raise UsageError(f"{root} is not an MSTAR chip (it is not a regular file)")
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "scan found no chips", UserWarning)  # the command tells it its own way
+        return scan(root, **options)
+
+
+def _scan(args: argparse.Namespace) -> int:
+    if args.csv is not None:
         check_output(args.csv)
-    catalog = scan(args.root, verify=args.verify, threads=args.threads, progress=None)
-    if not len(catalog) and not catalog.skipped and not os.path.isdir(args.root):
+    catalog = _scanned(args.root, verify=args.verify, threads=args.threads, progress=None)
+    if not len(catalog) and not os.path.isdir(args.root):  # one file, and no chip
+        if catalog.skipped:
+            raise UsageError(f"{args.root}: {catalog.skipped[0][1]}")
         raise UsageError(f"{args.root} is not an MSTAR chip (it does not start with a Phoenix header)")
     if len(catalog):
         print(catalog.summary())
@@ -65,7 +81,7 @@ def _scan(args: argparse.Namespace) -> int:
         print(f"\n{len(duplicates)} held more than once, {copies} copies in all (split() keeps the first path){end}")
         for group in [] if args.quiet else duplicates:
             print("  " + "\n    ".join(group))  # the path kept, then its copies
-    if args.csv:
+    if args.csv is not None:
         catalog.to_csv(args.csv)
         print(f"\nwrote {len(catalog)} records to {args.csv}")
     return 0
@@ -89,9 +105,16 @@ def _check_chip(path: str) -> None:
 
     # Only regular files are chips: a FIFO or a device must not block the command.
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+    except BaseException:
+        os.close(fd)
+        raise
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        what = "a folder" if stat.S_ISDIR(mode) else "not a regular file"
+        raise UsageError(f"{path} is not an MSTAR chip (it is {what})")
     with open(fd, "rb") as file:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise UsageError(f"{path} is not an MSTAR chip (it is not a regular file)")
         start = file.read(len(_chips.CHIP_SIGNATURE))
     if start != _chips.CHIP_SIGNATURE:
         raise UsageError(f"{path} is not an MSTAR chip (it does not start with a Phoenix header)")
@@ -111,11 +134,12 @@ def _header(args: argparse.Namespace) -> int:
 
 
 def _export(args: argparse.Namespace) -> int:
-    from .catalog import scan
-
     if args.format != "png":  # a folder of images is checked by save_images, before its load
         check_output(args.output)  # before the scan and the load, not after them
-    catalog = scan(args.root, threads=args.threads)
+    if args.floor_db is not None and not args.db and args.format != "png":
+        raise UsageError("--floor-db is the floor of --db: give --db too")
+    catalog = _scanned(args.root, threads=args.threads)
+    skipped = catalog.skipped
     if args.split is not None:
         with warnings.catch_warnings():
             if args.strict:
@@ -127,7 +151,8 @@ def _export(args: argparse.Namespace) -> int:
     elif args.subset is not None:
         raise UsageError("--subset needs --split")
     if not len(catalog):
-        raise UsageError(f"no chips to export in {args.root}")
+        why = f" ({len(skipped)} skipped; {skipped[0][0]}: {skipped[0][1]})" if skipped else ""
+        raise UsageError(f"no chips to export in {args.root}{why}")
     if args.format == "png":
         if args.ofmt != "a" or args.dtype is not None or args.floor_db is not None:
             raise UsageError("--format png writes the amplitude in dB: --ofmt, --dtype and --floor-db do not apply")
@@ -215,9 +240,9 @@ def _show(args: argparse.Namespace) -> int:
 def _size(text: str) -> int | tuple[int, int] | None:
     if text == "native":
         return None
-    height, _, width = text.partition("x")
+    height, x, width = text.partition("x")
     try:
-        return (int(height), int(width)) if width else int(height)
+        return (int(height), int(width)) if x else int(height)  # "88x" is no size
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a size: {text!r} (give 128, 88x96 or native)") from None
 
@@ -232,8 +257,16 @@ def _threads(text: str) -> int:
     return value  # a larger count than the CPUs allow is taken as the cap
 
 
+class _Parser(argparse.ArgumentParser):
+    """Its mistakes are one line, as every other mistake of the command is."""
+
+    def error(self, message: str) -> NoReturn:
+        print(f"vantrel: error: {message} (see {self.prog} --help)", file=sys.stderr)
+        raise SystemExit(2)
+
+
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="vantrel", description="Fast, exact access to the MSTAR SAR data set.")
+    top = _Parser(prog="vantrel", description="Fast, exact access to the MSTAR SAR data set.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     scan = commands.add_parser("scan", help="index the chips below a folder and count them",
@@ -343,6 +376,9 @@ def main(argv: list[str] | None = None) -> int:
             stream.reconfigure(errors="vantrel.bytes_or_escape")
     args = parser().parse_args(argv)
     where = getattr(args, "chip", None) or getattr(args, "root", "")
+    if sys.stdout is None:  # started with its standard output closed (>&-): nothing would show what it did
+        print("vantrel: error: standard output is closed; nothing was done", file=sys.stderr)
+        return 2
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _warn  # one line, as the errors are

@@ -4,6 +4,7 @@ deep-learning library itself."""
 
 from __future__ import annotations
 
+import numbers
 import os
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -21,7 +22,8 @@ class MSTAR:
     """The chips of a split, each with its label: ``x, label = dataset[i]``.
 
     `root_or_catalog` is a release folder (scanned), a Catalog (split with `split` and `subset`),
-    or a Catalog made by ``split`` (taken as it is). `size`, `ofmt`, `dtype`, `db`, `floor_db` and
+    or a Catalog made by ``split`` (taken as it is; naming another `split` or `subset` with it is a
+    ValueError). `size`, `ofmt`, `dtype`, `db`, `floor_db` and
     `channels_first` are those of ``Catalog.load``: with ``channels_first=True`` an item is
     (C, H, W), as torch's convolutions take it (give the transforms ``channels_first=True`` too).
     `transform` is applied to each item's array and `target_transform` to its label (an int
@@ -83,9 +85,11 @@ class MSTAR:
         self.root = catalog.root
         if catalog.classes is None:
             catalog = catalog.split(split, subset)
+        elif (split, subset) != ("soc", "train"):  # named, not left to the defaults: it must be the catalog's
+            _check_same_split(catalog.split_name, split, subset)
         check_not_empty(catalog)
         if val_fraction is not None:
-            if not 0 < val_fraction < 1:
+            if not isinstance(val_fraction, numbers.Real) or isinstance(val_fraction, bool) or not 0 < val_fraction < 1:
                 raise ValueError(f"val_fraction must lie between 0 and 1, not {val_fraction!r}")
             whole = len(catalog)
             catalog = catalog.random_split((1 - val_fraction, val_fraction), seed=seed)[1 if val else 0]
@@ -169,3 +173,12 @@ class MSTAR:
             if getattr(self, name) is not None:
                 lines.append(f"{name.replace('_', ' ').capitalize()}: {getattr(self, name)!r}")
         return "\n".join([f"Dataset {type(self).__name__}", *("    " + line for line in lines)])
+
+
+def _check_same_split(name: str | None, split: str | dict[str, Any], subset: str | None) -> None:
+    from .splits import _named
+
+    asked = "of your own" if isinstance(split, dict) else _named(split, subset)[0]
+    if asked != name:
+        raise ValueError(f"the catalog given is the split {name}, not {asked}: give the catalog alone, or "
+                         "the catalog it was split from")

@@ -15,7 +15,7 @@ import os
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
-from ._files import atomic_write, fsync_folder
+from ._files import atomic_write, folder_written_whole, fsync_folder
 from ._options import check_threads
 from ._table import Table
 from .loading import load
@@ -64,13 +64,20 @@ def _names(catalog: Table) -> tuple[list[str], list[str], list[int]]:
     images: list[str] = []
     seen: dict[str, str] = {}
     for path, name in zip(catalog.column("path"), classes):
-        image = f"{name}/{os.path.basename(path)}.png"
+        image = f"{folder_name(name)}/{os.path.basename(path)}.png"
         if image in seen:
             raise ValueError(f"two chips would be written to {image}: {seen[image]} and {path} "
                              "(filter out one of them)")
         seen[image] = path
         images.append(image)
     return images, classes, labels
+
+
+def folder_name(name: str) -> str:
+    """A class name as a folder name that stays inside the export: each "/" and NUL becomes "_", and a
+    name that is empty or only dots ("", ".", "..") gets a "_" in front."""
+    safe = name.replace("/", "_").replace("\0", "_")
+    return "_" + safe if not safe.strip(".") else safe
 
 
 def _refuse_to_overwrite(folder: str, overwrite: bool) -> None:
@@ -95,15 +102,25 @@ def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | t
                 db_range: tuple[float, float] = DB_RANGE, threads: int | None = None, progress: bool | None = None,
                 overwrite: bool = False) -> None:
     """The images of ``Catalog.save_images``."""
-    from concurrent.futures import ThreadPoolExecutor
-
     Image = _pillow()
     lo, hi = _check_options(size, bits, db_range)
     workers = check_threads(threads)
     folder = os.fspath(folder)
     _refuse_to_overwrite(folder, overwrite)
     images, classes, labels = _names(catalog)
-    for name in sorted(set(classes)):
+    with folder_written_whole(folder, lambda claimed: _refuse_to_overwrite(claimed, overwrite)) as building:
+        # `building` starts as the folder's old content (hard links): the export then replaces its own files.
+        _write(catalog, building, images, classes, labels, Image, size, (lo, hi), bits, workers, progress)
+
+
+def _write(catalog: Table, folder: str, images: list[str], classes: list[str], labels: list[int], Image: ModuleType,
+           size: int | tuple[int, int], db_range: tuple[float, float], bits: int, workers: int,
+           progress: bool | None) -> None:
+    from concurrent.futures import ThreadPoolExecutor
+
+    lo, hi = db_range
+    folders = sorted({image.partition("/")[0] for image in images})
+    for name in folders:
         os.makedirs(os.path.join(folder, name), exist_ok=True)
 
     def encode(pixels: np.ndarray, image: str) -> None:
@@ -121,7 +138,7 @@ def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | t
             for _ in pool.map(encode, pixels, images[start:start + BATCH]):
                 pass
             bar.update(min(start + BATCH, len(catalog)), len(catalog))
-    for name in sorted(set(classes)):
+    for name in folders:
         fsync_folder(os.path.join(folder, name))
 
     # Paths that are not UTF-8 are written as their bytes, as Catalog.to_csv writes them.

@@ -94,7 +94,7 @@ class _Plan:
         self.threads = check_threads(threads)
         self.dtype, self.wide = _dtype(ofmt, dtype)
         self.floor = _decibel_floor(ofmt, db, floor_db)
-        self.ofmt, self.db, self.progress = ofmt, bool(db), progress
+        self.ofmt, self.db, self.floor_db, self.progress = ofmt, bool(db), floor_db, progress
         per_sample, complex_result = FORMATS[ofmt]
         self.planes = 1 if per_sample == 1 or complex_result else 2
         self.item = (self.height, self.width) + (() if self.planes == 1 else (2,))
@@ -119,6 +119,12 @@ class _Plan:
                     width=self.width, ofmt=self.ofmt, wide=self.wide, threads=self.threads,
                     progress=lambda done, total: bar.update(start + done, len(self.paths)), decibels=self.db,
                     floor=self.floor)
+        if self.db and self.floor == 0 and float(self.floor_db) != -float("inf"):
+            import numpy as np
+
+            # A floor below the smallest double is 0, and zeros came out -inf: they take floor_db itself.
+            plane = out if self.planes == 1 else out[..., 0]
+            plane[np.isneginf(plane)] = self.floor_db
 
     def chunks(self, bar: Progress) -> Iterator[tuple[int, np.ndarray]]:
         """(start, the records' windows from there) in chunks of about CHUNK_BYTES, in one buffer."""

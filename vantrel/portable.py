@@ -5,11 +5,13 @@ CPython 3.13 only): the same values, read in Python and NumPy, with the dataset 
 from __future__ import annotations
 
 import os
+import stat
 from typing import Any, BinaryIO
 
 import numpy as np
 
 END_MARKER = "[EndofPhoenixHeader]"
+LINE_LIMIT = 1 << 16
 AMPLITUDE_PHASE = ("ap", "amppha", "AP", "AMPPHA")
 REAL_IMAGINARY = ("r", "real", "REAL")
 COMPLEX = ("c", "cplx", "complex", "C", "CPLX", "COMPLEX")
@@ -32,13 +34,20 @@ class _Lines:
         self.name = name
         self.number = 0
         self.raw = b""
+        # A file that is not a regular file (a device) may never end, nor may a line of it.
+        self.limit = -1 if stat.S_ISREG(os.fstat(file.fileno()).st_mode) else LINE_LIMIT
+        self.held = 0
 
     def fail(self, reason: str) -> ValueError:
         return ValueError(f"{self.name}: header line {self.number} {reason}")
 
     def skip(self) -> None:
-        self.raw = self.file.readline()
+        self.raw = self.file.readline(self.limit)
         self.number += 1
+        self.held += len(self.raw)
+        if self.limit > 0 and self.held >= self.limit:
+            raise ValueError(f"{self.name}: no header within the first {self.limit} bytes of a file that is not "
+                             "a regular file")
 
     def text(self) -> str:
         self.skip()
@@ -90,6 +99,13 @@ def mstar_header(filepath: Any) -> dict[str, str]:
 
 
 def _counts(file: BinaryIO, name: str) -> tuple[int, int, int]:
+    try:
+        return _counts_in(file, name)
+    except _NotANumber as error:  # a ValueError like any other to the caller, under its public name
+        raise ValueError(str(error)) from None
+
+
+def _counts_in(file: BinaryIO, name: str) -> tuple[int, int, int]:
     # The offset from line 3, the counts from lines 13 and 14; where a count is no whole number
     # (the 01.04 layout keeps NumberOfRows on line 13), both counts by name.
     lines = _Lines(file, name)
@@ -102,11 +118,11 @@ def _counts(file: BinaryIO, name: str) -> tuple[int, int, int]:
         columns = lines.number_in("the column count")
         rows = lines.number_in("the row count")
     except _NotANumber as positional:
+        header = _read_header(file, name)  # a damaged header (no end marker, a line not UTF-8) tells its own cause
         try:
-            header = _read_header(file, name)
             columns = int(header["NumberOfColumns"])
             rows = int(header["NumberOfRows"])
-        except (OSError, KeyError, ValueError):
+        except (KeyError, ValueError):
             raise positional from None
     return offset, columns, rows
 

@@ -19,7 +19,8 @@ class Progress:
     """
 
     def __init__(self, show: bool | None, description: str, unit: str) -> None:
-        self.show = show if show is not None else _stderr_is_terminal()
+        # No stderr at all (a GUI's interpreter, a daemon): nowhere to draw, even when asked.
+        self.show = (show if show is not None else _stderr_is_terminal()) and sys.stderr is not None
         self.delay = 0.0 if show else QUIET_SECONDS
         self.description, self.unit = description, unit
         self.bar: Any = None  # a tqdm bar, once the work takes a while

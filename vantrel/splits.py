@@ -13,7 +13,7 @@ from __future__ import annotations
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 from ._table import UNNAMED, Table
 
@@ -144,6 +144,12 @@ def _named(name: str, subset: str | None) -> tuple[str, tuple[str, ...], Subset,
     return f"{split.name!r} {chosen}", split.classes, split.subsets[chosen], split
 
 
+def _is_number(value: object) -> bool:
+    import numbers
+
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
 def _own(classes: Mapping[str, Sequence[str]], subset: str | None, depression: float | Sequence[float] | None,
          scene: int | Sequence[int] | None = None) -> tuple[str, tuple[str, ...], Subset]:
     if subset is not None:
@@ -156,10 +162,12 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None, depression: f
     depressions: tuple[float, ...]
     if depression is None:
         depressions = ()
-    elif isinstance(depression, (int, float)):
-        depressions = (float(depression),)
+    elif _is_number(depression):
+        depressions = (float(cast(float, depression)),)
+    elif isinstance(depression, (str, bytes)) or not all(_is_number(value) for value in cast(Sequence, depression)):
+        raise TypeError(f"depression must be a number or a sequence of numbers, not {depression!r}")
     else:
-        depressions = tuple(float(value) for value in depression)
+        depressions = tuple(float(value) for value in cast(Sequence[float], depression))
     return "of your own", tuple(serials), Subset(depressions, serials, scenes=_scenes(scene))
 
 
@@ -237,6 +245,11 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
 
     picked = catalog._take(positions)
     kept = picked._unique_positions()
+    clashes = picked.conflicts if len(kept) < len(positions) else []
+    if clashes:  # one data block under two serials or depressions: the label kept is a guess
+        warnings.warn(f"split {title}: {len(clashes)} chips are held with headers that disagree (TargetType, "
+                      f"TargetSerNum or DesiredDepression), e.g. {' and '.join(clashes[0])}; the first path is "
+                      "kept (see catalog.conflicts)", stacklevel=3)
     if len(kept) < len(positions):
         warnings.warn(f"split {title}: dropped {len(positions) - len(kept)} duplicate chips (the same data block "
                       f"under another path; see catalog.duplicates)", stacklevel=3)

@@ -83,6 +83,10 @@ def _float_type(x: Any) -> Any:
     return x.dtype if x.dtype.kind == "f" else np.dtype(np.float64)
 
 
+def _is_complex(x: Any) -> bool:
+    return x.dtype.kind == "c" if _is_numpy(x) else bool(x.is_complex())
+
+
 def _float_copy(x: Any) -> Any:
     if _is_numpy(x):
         return x.astype(_float_type(x))  # a copy
@@ -259,28 +263,37 @@ class RandomFlip(_Random):
 class ToDecibels(_Transform):
     """Amplitude in decibels: ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double
     precision and returned in the input's floating type. Of an array with channels only the
-    first channel (the amplitude of ``ofmt='ap'``) is converted; the others are kept.
+    first channel (the amplitude of ``ofmt='ap'``) is converted; the others are kept. Of a complex
+    array (``ofmt='c'``) it is the dB of the magnitude ``|z|``, a real array.
 
     ``Catalog.load(..., db=True)`` gives the same values without a pass per item."""
 
     def __init__(self, floor_db: float = -100.0, *, channels_first: bool | None = None) -> None:
         self._set_layout(channels_first)
         self.floor_db = float(floor_db)
-        if self.floor_db != self.floor_db:
-            raise ValueError("floor_db must be a number, not NaN")
+        if self.floor_db != self.floor_db or self.floor_db == float("inf"):  # as the load refuses them
+            raise ValueError(f"floor_db must be a number below infinity, not {self.floor_db!r}")
         self.floor = 10 ** (self.floor_db / 20)
 
     def _decibels(self, amplitude: Any) -> Any:
+        # A floor below the smallest double is 0: zeros then take floor_db itself, as in the load.
+        lowest = self.floor_db if self.floor == 0 and self.floor_db != -float("inf") else None
         if _is_numpy(amplitude):
             import numpy as np
 
             with np.errstate(divide="ignore"):  # a floor of -inf dB gives -inf for zeros
                 wide = 20 * np.log10(np.maximum(amplitude.astype(np.float64), self.floor))
+            if lowest is not None:
+                wide[np.isneginf(wide)] = lowest
             return wide.astype(_float_type(amplitude), copy=False)
         wide = amplitude.double().clamp(min=self.floor).log10() * 20
+        if lowest is not None:
+            wide = wide.clamp(min=lowest)
         return wide.to(amplitude.dtype) if amplitude.is_floating_point() else wide
 
     def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        if _is_complex(x):
+            return self._decibels(abs(x))  # the magnitude, never the real part alone
         if channels is None:
             return self._decibels(x)
         amplitude = (slice(None),) * channels + (0,)
@@ -294,7 +307,7 @@ class ToDecibels(_Transform):
 
 class Normalize(_Transform):
     """``(x - mean) / std``: `mean` and `std` each a number, or one per channel (as
-    ``Catalog.stats`` gives them).
+    ``Catalog.stats`` gives them). A complex array stays complex (both parts scaled).
 
     Raises
     ------
@@ -325,9 +338,9 @@ class Normalize(_Transform):
         mean, std = (value.reshape(() if value.size == 1 else (count,) + (1,) * (x.ndim - 1 - (channels or 0)))
                      for value in (self.mean, self.std))
         if _is_numpy(x):
-            kind = _float_type(x)
+            kind = x.dtype if x.dtype.kind == "c" else _float_type(x)  # complex stays complex, both parts scaled
             return ((x - mean.astype(kind)) / std.astype(kind)).astype(kind, copy=False)
-        wide = x if x.is_floating_point() else x.double()
+        wide = x if x.is_floating_point() or x.is_complex() else x.double()
         return (wide - wide.new_tensor(mean.tolist())) / wide.new_tensor(std.tolist())
 
     def __repr__(self) -> str:

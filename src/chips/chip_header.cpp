@@ -171,9 +171,12 @@ bool layout_of(std::string_view data, const phoenix::Header& header, Layout& lay
         return false;
     }
     std::int64_t block;
-    if (__builtin_mul_overflow(layout.rows, layout.columns, &block) || __builtin_mul_overflow(block, 8, &block) ||
-        __builtin_add_overflow(block, layout.data_offset, &block)) {
+    if (__builtin_mul_overflow(layout.rows, layout.columns, &block) || __builtin_mul_overflow(block, 8, &block)) {
         reason = "NumberOfRows and NumberOfColumns are too large";
+        return false;
+    }
+    if (__builtin_add_overflow(block, layout.data_offset, &block)) {  // the counts alone would fit
+        reason = "PhoenixHeaderLength= " + std::to_string(layout.data_offset) + " is too large for a file";
         return false;
     }
     return true;
@@ -187,7 +190,9 @@ std::string fault_reason(const phoenix::Header& header) {
 ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     int error = 0;
     FileHandle file = open_for_reading(path.c_str(), error);
-    if (!file) return ChipHeader{};  // unreadable: nothing shows it is a chip
+    // A file the user may not read is told, as an unreadable folder is; one gone since the listing
+    // (or a dangling link) is passed over.
+    if (!file) return error == EACCES || error == EPERM ? skipped("cannot open: " + error_text(error)) : ChipHeader{};
     // Each thread keeps its buffer (never larger than header_limit) and its list of entries.
     thread_local std::vector<char> scratch;
     thread_local phoenix::Header header;
@@ -248,10 +253,12 @@ ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold) {
     out.checksum = lower_md5(written);
     if (verify) {
         if (!written) return skipped("header has no Chip_MD5_CheckSum to verify");
+        if (phoenix::trimmed(*written).empty()) return skipped("header's Chip_MD5_CheckSum is empty: nothing to verify");
         const auto computed = block_md5(file.get(), out.layout, error);
         if (!computed) return skipped("cannot read: " + error_text(error));
         if (out.checksum != *computed)  // the written one in lower case, empty when it is no MD5 at all
-            return skipped("Chip_MD5_CheckSum " + std::string(*written) + " does not match the data block's MD5 " + *computed);
+            return skipped("Chip_MD5_CheckSum " + std::string(phoenix::trimmed(*written)) +
+                           " does not match the data block's MD5 " + *computed);
     }
     out.kind = ChipHeader::Kind::chip;
     out.recorded = {static_cast<std::int64_t>(size), header_digest(buffer.substr(0, header.end))};

@@ -63,8 +63,9 @@ struct ChipHeader {
 
 // Reads the file's header (one read of a page for a header of usual size, never more than
 // header_limit bytes) and checks the file's size against it; `verify` also streams the data block
-// through MD5 in fixed-size blocks and checks it against Chip_MD5_CheckSum. A file that cannot be
-// opened or read before it shows a chip's first bytes is passed over as no chip. `cold` becomes
+// through MD5 in fixed-size blocks and checks it against Chip_MD5_CheckSum. A file the user may not
+// open is skipped ("cannot open: Permission denied"); one that cannot be opened otherwise (gone,
+// a dangling link) or read before it shows a chip's first bytes is passed over as no chip. `cold` becomes
 // true when the first read had to wait for the device.
 ChipHeader read_chip_header(const std::string& path, bool verify, bool& cold);
 

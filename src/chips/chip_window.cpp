@@ -123,21 +123,31 @@ std::string truncated(std::int64_t size, const Layout& layout) {
            " bytes, PhoenixHeaderLength and the counts make " + std::to_string(layout.file_size());
 }
 
-// Step 1: the file's size and its header bytes [0, data_offset), checked against what the scan
+// The bytes read for the header: up to the data block, but never more than a scan reads (the header
+// must end within them), whatever lies between the end marker and the data block.
+std::size_t header_bytes(const Layout& layout) noexcept {
+    return static_cast<std::size_t>(std::min<std::int64_t>(layout.data_offset, header_limit));
+}
+
+// Step 1: the file's size and its header bytes [0, header_bytes), checked against what the scan
 // recorded. One read fills `bytes` with the first `length` bytes of the file (at least the header;
 // also the rows when they follow it closely).
 bool check_header(int fd, const Layout& layout, const Recorded& recorded, char* bytes, std::size_t length,
                   LoadFault& fault, bool& cold) {
     int error = 0;
     const off_t size = regular_file_size(fd, error);
+    if (size < 0 && error == EINVAL) return fail(fault, 0, "is no longer a regular file (now a folder, FIFO or device)");
     if (size < 0) return fail(fault, error, "");
     thread_local phoenix::Header header;
     const ssize_t got = read_at(fd, bytes, length, 0, error, cold);
     if (got < 0) return fail(fault, error, "");
-    const auto header_length = static_cast<std::size_t>(layout.data_offset);
+    const std::size_t header_length = header_bytes(layout);
     const std::string_view data(bytes, std::min(static_cast<std::size_t>(got), header_length));
     if (!data.starts_with(phoenix::chip_signature)) return fail(fault, 0, "is no longer a chip");
     phoenix::parse(data, data.size() < header_length, header);
+    if (header.fault == phoenix::Fault::incomplete && header_length < static_cast<std::size_t>(layout.data_offset))
+        return fail(fault, 0, "changed since the scan: its header has no end marker within " +
+                                  std::to_string(header_limit) + " bytes");
     if (header.fault == phoenix::Fault::incomplete)
         return fail(fault, 0, "changed since the scan: its header now runs past the data block's offset");
     if (header.fault != phoenix::Fault::none) return fail(fault, 0, "changed since the scan: " + fault_reason(header));
@@ -165,7 +175,7 @@ std::size_t needed_bytes(const Layout& layout, const Window& window, ByteRange r
     const off_t row_bytes = 4 * layout.columns, plane = row_bytes * layout.rows;
     const auto rows_bytes = static_cast<std::size_t>(row_bytes * (row_end - row_begin));
     const off_t rows_at = layout.data_offset + row_bytes * row_begin;
-    const ByteRange wanted[3] = {{0, static_cast<std::size_t>(layout.data_offset)},
+    const ByteRange wanted[3] = {{0, header_bytes(layout)},
                                  {rows_at, rows_bytes},
                                  {rows_at + plane, window.planes == Planes::amplitude ? 0 : rows_bytes}};
     std::size_t count = 0;

@@ -34,7 +34,8 @@ struct LoadFault {
     std::string message;
 };
 
-// The bytes of the file a load needs, in file order: the header, then the window's rows of the
+// The bytes of the file a load needs, in file order: the header (never past header_limit, whatever
+// lies between its end marker and the data block), then the window's rows of the
 // magnitude plane and, unless `planes` is amplitude, of the phase plane. Returns how many ranges
 // (up to 3) are in `ranges`; ranges that touch or lie within a page of each other are joined.
 std::size_t needed_bytes(const Layout& layout, const Window& window, fileio::ByteRange ranges[3]) noexcept;

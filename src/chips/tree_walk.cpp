@@ -2,6 +2,7 @@
 
 #include "shared/file_io.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -24,6 +25,11 @@ public:
     bool folder(const std::string& path) {
         std::vector<std::string> files, folders;
         list(path, files, folders);  // its listing closed before the walk goes deeper
+        // Sub-folders in the order of the paths below them ("a-c/" before "a/"): a folder reached by
+        // two paths (a link) is read under the first of them in sort order.
+        std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
+            return (a + '/') < (b + '/');
+        });
         if (!files.empty() && !found_(std::move(files))) return false;
         for (const std::string& sub : folders)
             if (!folder(sub)) return false;

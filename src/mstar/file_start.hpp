@@ -16,14 +16,21 @@ public:
     // Reads the file's first bytes (from byte 0) when `file` is what the built-in `open` (`open`
     // being it) gives for a file that can be read at an offset; false, with no exception, if not.
     bool read(PyObject* open, Handle file) noexcept;
-    // Reads on, to twice what is held (1 MiB at most); false when there is no more to read.
+    // Reads on, to twice what is held (1 MiB at most; for a file that is not a regular file, which
+    // nothing bounds, limit bytes); false when there is no more to read.
     bool more() noexcept;
+    static constexpr std::size_t limit = 1 << 16;
 
     std::string_view data() const noexcept { return {bytes_.data(), held_}; }
     // A read came back short: data() is all the file holds.
     bool whole_file() const noexcept { return whole_; }
     // Whether the file object reads on from byte 0 (a descriptor handed to `open` may not).
     bool at_start() const noexcept;
+    // A regular file (else a device or the like: it may never end).
+    bool regular() const noexcept { return regular_; }
+    // Whether the file holds, past what is held, a line that is exactly the end marker. It reads the
+    // rest of the file a block at a time: the memory stays bounded whatever the file's size.
+    bool end_marker_further() noexcept;
 
 private:
     bool fill(std::size_t size) noexcept;
@@ -31,6 +38,7 @@ private:
     int fd_ = -1;
     std::size_t held_ = 0;
     bool whole_ = false;
+    bool regular_ = true;
     std::vector<char> bytes_;
 };
 

@@ -103,14 +103,37 @@ bool parse_header(FileStart& start, phoenix::Header& header) noexcept {
 
 namespace {
 
+// The end of the file before the end-marker line is left to the reader to handle. A header read in
+// memory as far as it goes without an end marker is refused here, with the error step 6a raises at
+// the end of the file, when the rest of the file holds no end-marker line at all; and a file that
+// is not a regular file (a device: nothing says it ends, and a line of /dev/zero never does) is
+// refused once FileStart::limit bytes hold none. Whatever holds its end-marker line is read by the
+// steps as written. True with the ValueError set when the header is refused.
+bool refused_without_end(FileStart& start, const phoenix::Header& parsed) noexcept {
+    if (parsed.fault != phoenix::Fault::incomplete) return false;
+    if (!start.regular()) {
+        PyErr_Format(PyExc_ValueError, "no [EndofPhoenixHeader] line within the first %zu bytes of a file that is "
+                     "not a regular file", FileStart::limit);
+        return true;
+    }
+    if (start.end_marker_further()) return false;
+    PyErr_SetString(PyExc_ValueError, "no [EndofPhoenixHeader] line before the end of the file");
+    return true;
+}
+
 // Steps 2 to 6 on the header read in one go: the same dict. Null without an exception when the
 // steps as written must run instead (the file cannot be read so, or its header is not sound:
-// they then raise what its fault makes them raise).
+// they then raise what its fault makes them raise); null with an exception when the file holds no
+// end marker to end them (refused_without_end).
 Ref header_in_memory(PyObject* open, Handle file) noexcept {
     FileStart start;
     phoenix::Header parsed;
     parsed.entries.reserve(64);  // real headers hold about 60 entries
-    if (!start.read(open, file) || !parse_header(start, parsed)) return nullptr;
+    if (!start.read(open, file)) return nullptr;
+    if (!parse_header(start, parsed)) {
+        refused_without_end(start, parsed);
+        return nullptr;
+    }
     const std::string_view data = start.data();
     Ref header = steal(PyDict_New());
     Ref version = header ? text_of(data, parsed.version) : nullptr;
@@ -135,6 +158,7 @@ PyObject* mstar_header_body(const Call& context, PyObject* const* bound) noexcep
     if (!f) return context.fail(line::open);
     int at = 0;
     Ref header = header_in_memory(context.open, f);
+    if (!header && PyErr_Occurred()) return context.fail(line::read_line);
     if (!header) header = read_header(f, at);
     if (!header) return context.fail(at);
     if (!call_method(f, k.close)) return context.fail(line::close);

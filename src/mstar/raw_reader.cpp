@@ -168,11 +168,26 @@ private:
     int next_ = 1;  // the header line read next
 };
 
+// A file that is not a regular file (a device) may never end, nor may a line of it (/dev/zero):
+// its header lines must end within FileStart::limit bytes, or the line that does not is refused
+// (ValueError, at the statement that reads it) before readline would hold all of it.
+Read unbounded_line(const FileStart& start, int& at) noexcept {
+    if (start.regular() || start.whole_file()) return Read::declined;  // the steps as written meet its end
+    phoenix::Span held[14];
+    const std::size_t line = phoenix::cut_lines(start.data(), held, 14) + 1;
+    at = line == 1 ? line::line_1 : line == 2 ? line::line_2 : line == 3 ? line::line_3
+         : line <= 12 ? line::lines_4_to_12 : line == 13 ? line::line_13 : line::line_14;
+    PyErr_Format(PyExc_ValueError, "header line %zu does not end within the first %zu bytes of a file that is not "
+                 "a regular file", line, FileStart::limit);
+    return Read::failed;
+}
+
 // Where the file allows, the header lines are read in one go.
-Read counts_in_memory(PyObject* open, Handle file, Counts& out) noexcept {
+Read counts_in_memory(PyObject* open, Handle file, Counts& out, int& at) noexcept {
     FileStart start;
     LinesInMemory lines(start);
-    return start.read(open, file) && start.at_start() && lines.cut() ? read_counts(lines, out) : Read::declined;
+    if (!start.read(open, file) || !start.at_start()) return Read::declined;
+    return lines.cut() ? read_counts(lines, out) : unbounded_line(start, at);
 }
 
 // --- steps 9 and 10: the samples and the planes array ----------------------------------------
@@ -304,7 +319,10 @@ PyObject* mstar_raw_body(const Call& context, PyObject* const* bound) noexcept {
     if (!f) return context.fail(line::open);
 
     Counts counts;
-    if (counts_in_memory(context.open, f, counts) == Read::declined) {
+    int refused_at = 0;
+    const Read in_memory = counts_in_memory(context.open, f, counts, refused_at);
+    if (in_memory == Read::failed) return context.fail(refused_at);
+    if (in_memory == Read::declined) {
         LinesAsWritten lines(f);
         if (read_counts(lines, counts) != Read::value) return context.fail(lines.at);
     }
