@@ -1,6 +1,6 @@
 """Benchmark of the dataset layer on release-like trees of copies of real chips.
 
-    python bench/bench_dataset.py [scan|load|db|png|all] [--repeat 9] [--dir DIR] [--keep]
+    python bench/bench_dataset.py [scan|load|db|saved|png|all] [--repeat 9] [--dir DIR] [--keep]
 
 scan: a tree of 5 000 chips laid out as the training CD is (TRAIN/17_DEG/<class>/SN_<serial>/
 HBnnnnn.0tt beside its HBnnnnn.JPG preview), from copies of the real chips in tests/data with
@@ -24,7 +24,9 @@ thread. Then the peak resident memory of the load in a fresh process, against it
 db: the same test set loaded with ``load(size, 'a')`` and ``load(size, 'ap')`` at 88 and 128, linear and
 with ``db=True`` (the catalog scanned once), the methods taking turns, wall and CPU time, the dB/linear
 ratio taken within each turn; then the decibels' accuracy against a long-double reference (every float32
-in [0.5, 2) and random floats of every exponent). png: ``save_images`` of the test set, 16 and 8 bits.
+in [0.5, 2) and random floats of every exponent). saved: the test set at 128, 'ap' saved by ``save`` and read
+back by ``load_saved`` (read and checked, mapped), against the raw chips and ``np.load`` of a plain
+``.npy``. png: ``save_images`` of the test set, 16 and 8 bits.
 
 Every competitor runs on the same files in the same process, the methods taking turns: warm page
 cache (median of --repeat runs) and cold (each file's pages dropped with posix_fadvise first; half
@@ -508,6 +510,60 @@ def bench_db(root: pathlib.Path, repeat: int) -> None:
     decibel_accuracy()
 
 
+def bench_saved(root: pathlib.Path, repeat: int) -> None:
+    """Reading back a saved set: the SOC test set at 128, 'ap' (241 MB), written by ``save`` beside the
+    tree, read with ``load_saved`` (read and CRC-checked; unchecked; mapped; mapped and checked),
+    against loading it from the raw chips, ``np.load`` of the same array as a plain ``.npy`` (read,
+    and mapped), and ``np.load`` of the ``.npz`` through zipfile (what load_saved did before)."""
+    import warnings
+
+    warnings.simplefilter("ignore")
+    split = vantrel.scan(root, progress=False).split("soc", "test")
+    folder = root.parent / "saved"
+    folder.mkdir(exist_ok=True)
+    npz, npy = folder / "soc_test_128_ap.npz", folder / "soc_test_128_ap.npy"
+    split.save(npz, 128, "ap", progress=False)
+    x = split.load(128, "ap", progress=False)
+    np.save(npy, x)
+    assert np.array_equal(vantrel.load_saved(npz)["x"], x) and np.array_equal(vantrel.load_saved(npz, mmap=True)["x"], x)
+
+    def zipfile_read():
+        with np.load(npz) as saved:
+            return saved["x"]
+
+    def touched(array):  # a mapped array's pages read, as a consumer would
+        return lambda: array().sum(dtype=np.float64)
+
+    methods = [
+        ("load_saved(path)", lambda: vantrel.load_saved(npz)),
+        ("load_saved(path, verify=False)", lambda: vantrel.load_saved(npz, verify=False)),
+        ("load_saved(path, mmap=True)", lambda: vantrel.load_saved(npz, mmap=True)),
+        ("load_saved(path, mmap=True, verify=True)", lambda: vantrel.load_saved(npz, mmap=True, verify=True)),
+        ("raw chips: split.load(128, 'ap') (headers known)", lambda: split.load(128, "ap", progress=False)),
+        ("raw chips: scan + split + load(128, 'ap')",
+         lambda: vantrel.scan(root, progress=False).split("soc", "test").load(128, "ap", progress=False)),
+        ("np.load(.npy)", lambda: np.load(npy)),
+        ("np.load(.npy, mmap_mode='r')", lambda: np.load(npy, mmap_mode="r")),
+        ("np.load(.npz)['x'] (zipfile, CRC in Python's zlib)", zipfile_read),
+        ("sum of x (a pass over the array in memory)", lambda: x.sum(dtype=np.float64)),
+    ]
+    os.sync()
+    samples = turns(methods, repeat)
+    cold = {}
+    for label, fn in methods:
+        where = root if label.startswith("raw") else folder
+        cold[label] = statistics.median(seconds(fn, where) for _ in range(max(1, repeat // 3)))
+    print(f"\nthe {len(split)} chips of the SOC test set at 128, 'ap' ({x.nbytes / 1e6:.0f} MB), read back; "
+          f"{default_threads()} CPUs; warm: median [quartiles] of {repeat} turns, cold: median of {max(1, repeat // 3)}")
+    print(f"{'method':52} {'warm ms':>22} {'CPU ms':>22} {'cold ms':>8}")
+    for label, _ in methods:
+        wall, cpu = samples[label]
+        print(f"{label:52} {spread(wall):>22} {spread(cpu):>22} {cold[label] * 1e3:8.1f}")
+    base = samples["raw chips: split.load(128, 'ap') (headers known)"][0]
+    ratios = [w / b for w, b in zip(samples["load_saved(path)"][0], base)]
+    print(f"load_saved(path) takes {spread(ratios, 1).strip()}x the load from the warm raw chips (goal at most 1x)")
+
+
 def bench_png(root: pathlib.Path, repeat: int) -> None:
     """The PNG export of the SOC test set (written to a folder beside the tree, replaced each run)."""
     import warnings
@@ -532,7 +588,7 @@ def bench_png(root: pathlib.Path, repeat: int) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "db", "png", "all"])
+    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "db", "saved", "png", "all"])
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--dir", help="make the trees here (default: a temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the trees")
@@ -543,11 +599,13 @@ def main() -> None:
             bench_scan(root / "scan", args.repeat)
         if args.part in ("load", "all"):
             bench_load(root / "load", args.repeat)
-        if args.part in ("db", "png", "all"):
+        if args.part in ("db", "saved", "png", "all"):
             if not (root / "load").exists():
                 test_set_tree(root / "load")
             if args.part in ("db", "all"):
                 bench_db(root / "load", args.repeat)
+            if args.part in ("saved", "all"):
+                bench_saved(root / "load", args.repeat)
             if args.part in ("png", "all"):
                 bench_png(root / "load", args.repeat)
     finally:
