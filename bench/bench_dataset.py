@@ -426,10 +426,10 @@ def turns(methods: list[tuple[str, object]], repeat: int) -> dict[str, tuple[lis
     return samples
 
 
-def spread(values: list[float], scale: float = 1e3) -> str:
+def spread(values: list[float], scale: float = 1e3, digits: int = 1) -> str:
     """Median and interquartile range."""
     q1, median, q3 = statistics.quantiles(values, n=4) if len(values) > 1 else values * 3
-    return f"{median * scale:7.1f} [{q1 * scale:.1f}-{q3 * scale:.1f}]"
+    return f"{median * scale:7.{digits}f} [{q1 * scale:.{digits}f}-{q3 * scale:.{digits}f}]"
 
 
 def decibel_accuracy() -> None:
@@ -499,7 +499,7 @@ def bench_db(root: pathlib.Path, repeat: int) -> None:
             ratio = ""
             if db:
                 base = samples[label(size, ofmt, False)][0]
-                ratio = spread([w / b for w, b in zip(wall, base)], 1) + "x"
+                ratio = spread([w / b for w, b in zip(wall, base)], 1, 2) + "x"
             print(f"{name:32} {spread(wall):>22} {spread(cpu):>22} {cold[name] * 1e3:8.1f} {ratio:>24}")
     for size, ofmt in cases:
         base, decibels = samples[label(size, ofmt, False)], samples[label(size, ofmt, True)]
@@ -561,7 +561,7 @@ def bench_saved(root: pathlib.Path, repeat: int) -> None:
         print(f"{label:52} {spread(wall):>22} {spread(cpu):>22} {cold[label] * 1e3:8.1f}")
     base = samples["raw chips: split.load(128, 'ap') (headers known)"][0]
     ratios = [w / b for w, b in zip(samples["load_saved(path)"][0], base)]
-    print(f"load_saved(path) takes {spread(ratios, 1).strip()}x the load from the warm raw chips (goal at most 1x)")
+    print(f"load_saved(path) takes {spread(ratios, 1, 2).strip()}x the load from the warm raw chips (goal at most 1x)")
 
 
 def bench_png(root: pathlib.Path, repeat: int) -> None:
