@@ -159,8 +159,10 @@ def _write_npz(file: Any, arrays: dict[str, Any]) -> None:
     with zipfile.ZipFile(file, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
         for key, value in arrays.items():
             info = zipfile.ZipInfo(f"{key}.npy")
-            # The data starts after the header, the name, this field and the 20 bytes of the ZIP64 field.
-            start = file.tell() + _LOCAL_HEADER.size + len(info.filename.encode()) + 6 + 20
+            # The data starts after the header, the name, this field and the 20 bytes of the ZIP64 field;
+            # the archive's own count of the bytes written holds for a stream that cannot tell too.
+            at = archive.fp.tell() if archive.fp is not None else 0
+            start = at + _LOCAL_HEADER.size + len(info.filename.encode()) + 6 + 20
             padding = -start % SAVED_ALIGNMENT
             info.extra = struct.pack("<3H", 0xD935, 2 + padding, SAVED_ALIGNMENT) + bytes(padding)
             with archive.open(info, "w", force_zip64=True) as member:
@@ -229,7 +231,7 @@ def _read_array(file: Any, placed: tuple[int, int, Any, tuple[int, ...]], info: 
         return array
     out = np.empty(shape, dtype)
     if not verify:
-        if file.readinto(memoryview(out).cast("B")) != out.nbytes:
+        if file.readinto(out.reshape(-1).view(np.uint8)) != out.nbytes:
             raise _saved_fault(name, f"the file ends inside {info.filename}")
         return out
     try:
