@@ -20,7 +20,7 @@ constexpr double Lg1 = 6.666666666666735130e-01, Lg2 = 3.999999999940941908e-01,
                  Lg4 = 2.222219843214978396e-01, Lg5 = 1.818357216161805012e-01, Lg6 = 1.531383769920937332e-01,
                  Lg7 = 1.479819860511658591e-01;
 // 20/ln(10) in a high part of 32 bits (times hi's 21 stays exact: fdlibm's 1/ln(10) times 20 would
-// have 34) and a low part; 20 log10(2) in a high part of 43 bits (times k stays exact) and a low part.
+// have 34) and a low part; 20 log10(2) in a high part of 42 bits (times k stays exact) and a low part.
 constexpr double ivln10hi = 0x1.15f2ced200000p+3, ivln10lo = 0x1.84f28dfa82b29p-29,
                  log10_2hi = 20 * 3.01029995663611771306e-01, log10_2lo = 20 * 3.69423907715893078616e-13;
 
