@@ -52,7 +52,7 @@ wheels: $(AUDITWHEEL)
 # PYTHONSAFEPATH keeps the source tree's vantrel/ off sys.path: the installed wheel is what runs.
 COMPAT        := build-compat
 COMPAT_TESTS  := tests/test_portable.py tests/test_package.py tests/test_catalog.py tests/test_splits.py \
-	tests/test_loading.py tests/test_cli.py tests/test_torch.py
+	tests/test_loading.py tests/test_saved.py tests/test_cli.py tests/test_torch.py
 COMPAT_PYTHONS := 3.11 3.12
 COMPAT_TORCH   := 3.11
 TORCH          := torch==2.13.0

@@ -1,6 +1,6 @@
 """Benchmark of the dataset layer on release-like trees of copies of real chips.
 
-    python bench/bench_dataset.py [scan|load|db|png|all] [--repeat 9] [--dir DIR] [--keep]
+    python bench/bench_dataset.py [scan|load|db|saved|png|all] [--repeat 9] [--dir DIR] [--keep]
 
 scan: a tree of 5 000 chips laid out as the training CD is (TRAIN/17_DEG/<class>/SN_<serial>/
 HBnnnnn.0tt beside its HBnnnnn.JPG preview), from copies of the real chips in tests/data with
@@ -21,8 +21,12 @@ from 1, 8 and 32 threads or all asked of the kernel first, and reading every fil
 projects do), the same with ``mstar_header`` + ``mstar_raw``, and reading every file's bytes in one
 thread. Then the peak resident memory of the load in a fresh process, against its output's size.
 
-db: the same test set loaded with ``load(128, 'a')`` and ``load(128, 'ap')``, linear and with
-``db=True`` (the catalog scanned once). png: ``save_images`` of the test set, 16 and 8 bits.
+db: the same test set loaded with ``load(size, 'a')`` and ``load(size, 'ap')`` at 88 and 128, linear and
+with ``db=True`` (the catalog scanned once), the methods taking turns, wall and CPU time, the dB/linear
+ratio taken within each turn; then the decibels' accuracy against a long-double reference (every float32
+in [0.5, 2) and random floats of every exponent). saved: the test set at 128, 'ap' saved by ``save`` and read
+back by ``load_saved`` (read and checked, mapped), against the raw chips and ``np.load`` of a plain
+``.npy``. png: ``save_images`` of the test set, 16 and 8 bits.
 
 Every competitor runs on the same files in the same process, the methods taking turns: warm page
 cache (median of --repeat runs) and cold (each file's pages dropped with posix_fadvise first; half
@@ -51,7 +55,7 @@ import numpy as np
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
-from conftest import REAL, RELEASE, retagged  # noqa: E402
+from conftest import REAL, RELEASE, chip_bytes, retagged  # noqa: E402
 
 import vantrel  # noqa: E402
 from vantrel import mstar_header, mstar_raw  # noqa: E402
@@ -406,24 +410,158 @@ print(status('VmHWM') - before, x.nbytes / 2**20)
           f"for an output of {float(out):.1f} MB")
 
 
+def turns(methods: list[tuple[str, object]], repeat: int) -> dict[str, tuple[list[float], list[float]]]:
+    """Warm (wall, CPU) seconds of each method, `repeat` times, the methods taking turns; CPU time
+    counts every thread of the process, and moves less than the wall time when other processes
+    share the cores."""
+    for _, fn in methods:
+        fn()
+    samples = {label: ([], []) for label, _ in methods}
+    for _ in range(repeat):
+        for label, fn in methods:
+            cpu, start = time.process_time(), time.perf_counter()
+            fn()
+            samples[label][0].append(time.perf_counter() - start)
+            samples[label][1].append(time.process_time() - cpu)
+    return samples
+
+
+def spread(values: list[float], scale: float = 1e3, digits: int = 1) -> str:
+    """Median and interquartile range."""
+    q1, median, q3 = statistics.quantiles(values, n=4) if len(values) > 1 else values * 3
+    return f"{median * scale:7.{digits}f} [{q1 * scale:.{digits}f}-{q3 * scale:.{digits}f}]"
+
+
+def decibel_accuracy() -> None:
+    """The load's decibels against 20 log10 in long double (64-bit significand where the platform has it):
+    every float32 in [0.5, 2) (each reduced significand, with the exponents 0 and +-1) and 2^22
+    random positive finite floats of every exponent, in float32 and float64 ulps of the exact value."""
+    if np.finfo(np.longdouble).nmant < 63:
+        print("decibel accuracy: no long double wider than double here, skipped")
+        return
+    rng = np.random.default_rng(7)
+    sets = [("every float32 in [0.5, 2)", np.arange(np.float32(0.5).view(np.uint32), np.float32(2).view(np.uint32),
+                                                    dtype=np.uint32).view(np.float32)),
+            ("2^22 random float32, all exponents", rng.integers(1, 0x7f800000, 2**22, dtype=np.uint32).view(np.float32))]
+    print("\ndecibels (floor_db=-inf) against 20 log10 in long double: the largest error in ulps of the exact value")
+    with tempfile.TemporaryDirectory() as folder:
+        for label, values in sets:
+            cols = 4096
+            values = np.concatenate([values, np.ones(-values.size % cols, np.float32)])
+            path = os.path.join(folder, "sweep.chip")
+            pathlib.Path(path).write_bytes(chip_bytes(rows=values.size // cols, cols=cols,
+                                                      magnitude=values.reshape(-1, cols)))
+            chip = vantrel.scan(path, progress=False)
+            exact = 20 * np.log10(values.astype(np.longdouble))
+            nonzero = exact != 0
+            exponent = np.floor(np.log2(np.abs(exact[nonzero])))
+            found = []
+            for dtype in (np.float32, np.float64):
+                got = chip.load(None, dtype=dtype, db=True, floor_db=float("-inf"), progress=False).ravel()[nonzero]
+                error = np.abs(got.astype(np.longdouble) - exact[nonzero]) / np.exp2(exponent - np.finfo(dtype).nmant)
+                rounded = int(np.count_nonzero(got != exact[nonzero].astype(dtype)))
+                found.append(f"{np.dtype(dtype).name} {float(error.max()):.7f} ulp ({rounded} not correctly rounded)")
+            print(f"  {label:36} {'; '.join(found)}")
+
+
 def bench_db(root: pathlib.Path, repeat: int) -> None:
-    """The cost of decibels in the load: the same split loaded linear and in dB (catalog scanned once)."""
+    """The cost of decibels in the load: the same split loaded linear and in dB (catalog scanned once),
+    at 88 and 128, 'a' and 'ap'; the ratio is taken within each turn, so that a slow spell weighs on
+    both sides of it."""
     import warnings
 
     warnings.simplefilter("ignore")
     split = vantrel.scan(root, progress=False).split("soc", "test")
+    cases = [(size, ofmt) for size in (88, 128) for ofmt in ("a", "ap")]
 
-    def loader(ofmt, db):
-        return lambda: split.load(128, ofmt, db=db, progress=False)
+    def label(size, ofmt, db):
+        return f"load({size}, {ofmt!r}{', db=True' if db else ''})"
 
+    for size, ofmt in cases:
+        linear = split.load(size, ofmt, progress=False)
+        decibels = split.load(size, ofmt, db=True, progress=False)
+        amplitude = linear[..., 0] if ofmt == "ap" else linear
+        want = (20 * np.log10(np.maximum(amplitude.astype(np.float64), 1e-5))).astype(np.float32)
+        got = decibels[..., 0] if ofmt == "ap" else decibels
+        assert np.max(np.abs(got - want) / np.spacing(np.abs(want))) <= 1, "dB disagree with NumPy's expression"
+    methods = [(label(size, ofmt, db), (lambda size=size, ofmt=ofmt, db=db: split.load(size, ofmt, db=db, progress=False)))
+               for size, ofmt in cases for db in (False, True)]
     os.sync()
-    rows = compare([(f"load(128, {ofmt!r}{', db=True' if db else ''})", loader(ofmt, db), root)
-                    for ofmt in ("a", "ap") for db in (False, True)], repeat)
-    table(f"the {len(split)} chips of the SOC test set, linear and in dB; {default_threads()} CPUs", rows,
-          len(split), rows[0][1], "vs 'a'")
-    for i in (0, 2):
-        print(f"db=True costs {rows[i + 1][1] / rows[i][1]:.2f}x the linear {rows[i][0]} (warm), "
-              f"{rows[i + 1][2] / rows[i][2]:.2f}x (cold)")
+    samples = turns(methods, repeat)
+    cold = {name: statistics.median(seconds(fn, root) for _ in range(max(1, repeat // 3))) for name, fn in methods}
+    print(f"\nthe {len(split)} chips of the SOC test set, linear and in dB; {default_threads()} CPUs; warm: median "
+          f"[quartiles] of {repeat} turns")
+    print(f"{'method':32} {'warm ms':>22} {'CPU ms':>22} {'cold ms':>8} {'dB / linear, warm':>24}")
+    for size, ofmt in cases:
+        for db in (False, True):
+            name = label(size, ofmt, db)
+            wall, cpu = samples[name]
+            ratio = ""
+            if db:
+                base = samples[label(size, ofmt, False)][0]
+                ratio = spread([w / b for w, b in zip(wall, base)], 1, 2) + "x"
+            print(f"{name:32} {spread(wall):>22} {spread(cpu):>22} {cold[name] * 1e3:8.1f} {ratio:>24}")
+    for size, ofmt in cases:
+        base, decibels = samples[label(size, ofmt, False)], samples[label(size, ofmt, True)]
+        print(f"db=True at {size}, {ofmt!r}: {statistics.median(w / b for w, b in zip(decibels[0], base[0])):.2f}x "
+              f"the linear load warm (goal at most 1.3x), CPU {statistics.median(decibels[1]) / statistics.median(base[1]):.2f}x; "
+              f"the dB cost {(statistics.median(decibels[1]) - statistics.median(base[1])) / (len(split) * size * size) * 1e9:.2f}"
+              f" ns of CPU a value")
+    decibel_accuracy()
+
+
+def bench_saved(root: pathlib.Path, repeat: int) -> None:
+    """Reading back a saved set: the SOC test set at 128, 'ap' (241 MB), written by ``save`` beside the
+    tree, read with ``load_saved`` (read and CRC-checked; unchecked; mapped; mapped and checked),
+    against loading it from the raw chips, ``np.load`` of the same array as a plain ``.npy`` (read,
+    and mapped), and ``np.load`` of the ``.npz`` through zipfile (what load_saved did before)."""
+    import warnings
+
+    warnings.simplefilter("ignore")
+    split = vantrel.scan(root, progress=False).split("soc", "test")
+    folder = root.parent / "saved"
+    folder.mkdir(exist_ok=True)
+    npz, npy = folder / "soc_test_128_ap.npz", folder / "soc_test_128_ap.npy"
+    split.save(npz, 128, "ap", progress=False)
+    x = split.load(128, "ap", progress=False)
+    np.save(npy, x)
+    assert np.array_equal(vantrel.load_saved(npz)["x"], x) and np.array_equal(vantrel.load_saved(npz, mmap=True)["x"], x)
+
+    def zipfile_read():
+        with np.load(npz) as saved:
+            return saved["x"]
+
+    def touched(array):  # a mapped array's pages read, as a consumer would
+        return lambda: array().sum(dtype=np.float64)
+
+    methods = [
+        ("load_saved(path)", lambda: vantrel.load_saved(npz)),
+        ("load_saved(path, verify=False)", lambda: vantrel.load_saved(npz, verify=False)),
+        ("load_saved(path, mmap=True)", lambda: vantrel.load_saved(npz, mmap=True)),
+        ("load_saved(path, mmap=True, verify=True)", lambda: vantrel.load_saved(npz, mmap=True, verify=True)),
+        ("raw chips: split.load(128, 'ap') (headers known)", lambda: split.load(128, "ap", progress=False)),
+        ("raw chips: scan + split + load(128, 'ap')",
+         lambda: vantrel.scan(root, progress=False).split("soc", "test").load(128, "ap", progress=False)),
+        ("np.load(.npy)", lambda: np.load(npy)),
+        ("np.load(.npy, mmap_mode='r')", lambda: np.load(npy, mmap_mode="r")),
+        ("np.load(.npz)['x'] (zipfile, CRC in Python's zlib)", zipfile_read),
+        ("sum of x (a pass over the array in memory)", lambda: x.sum(dtype=np.float64)),
+    ]
+    os.sync()
+    samples = turns(methods, repeat)
+    cold = {}
+    for label, fn in methods:
+        where = root if label.startswith("raw") else folder
+        cold[label] = statistics.median(seconds(fn, where) for _ in range(max(1, repeat // 3)))
+    print(f"\nthe {len(split)} chips of the SOC test set at 128, 'ap' ({x.nbytes / 1e6:.0f} MB), read back; "
+          f"{default_threads()} CPUs; warm: median [quartiles] of {repeat} turns, cold: median of {max(1, repeat // 3)}")
+    print(f"{'method':52} {'warm ms':>22} {'CPU ms':>22} {'cold ms':>8}")
+    for label, _ in methods:
+        wall, cpu = samples[label]
+        print(f"{label:52} {spread(wall):>22} {spread(cpu):>22} {cold[label] * 1e3:8.1f}")
+    base = samples["raw chips: split.load(128, 'ap') (headers known)"][0]
+    ratios = [w / b for w, b in zip(samples["load_saved(path)"][0], base)]
+    print(f"load_saved(path) takes {spread(ratios, 1, 2).strip()}x the load from the warm raw chips (goal at most 1x)")
 
 
 def bench_png(root: pathlib.Path, repeat: int) -> None:
@@ -450,7 +588,7 @@ def bench_png(root: pathlib.Path, repeat: int) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "db", "png", "all"])
+    parser.add_argument("part", nargs="?", default="all", choices=["scan", "load", "db", "saved", "png", "all"])
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--dir", help="make the trees here (default: a temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the trees")
@@ -461,11 +599,13 @@ def main() -> None:
             bench_scan(root / "scan", args.repeat)
         if args.part in ("load", "all"):
             bench_load(root / "load", args.repeat)
-        if args.part in ("db", "png", "all"):
+        if args.part in ("db", "saved", "png", "all"):
             if not (root / "load").exists():
                 test_set_tree(root / "load")
             if args.part in ("db", "all"):
                 bench_db(root / "load", args.repeat)
+            if args.part in ("saved", "all"):
+                bench_saved(root / "load", args.repeat)
             if args.part in ("png", "all"):
                 bench_png(root / "load", args.repeat)
     finally:

@@ -36,17 +36,17 @@ def test_interrupted_write_keeps_the_old_file_and_leaves_no_temporary(chips, tmp
     out = tmp_path / "out" / "x.npz"
     out.parent.mkdir()
     out.write_bytes(b"the user's good file")
-    # The child stops inside the write, after savez has filled the temporary and before the rename.
+    # The child stops inside the write, after the members have filled the temporary and before the rename.
     write = (f"vantrel.scan({str(chips)!r}).save({str(out)!r})" if how == "save" else
              f"sys.exit(vantrel.cli.main(['export', {str(chips)!r}, '-o', {str(out)!r}]))")
     with subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
-        import sys, time, numpy, vantrel, vantrel.cli
-        real = numpy.savez
-        def slow(file, **arrays):
-            real(file, **arrays)
+        import sys, time, vantrel, vantrel.cli, vantrel.loading
+        real = vantrel.loading._write_npz
+        def slow(file, arrays):
+            real(file, arrays)
             print("writing", flush=True)
             time.sleep(60)
-        numpy.savez = slow
+        vantrel.loading._write_npz = slow
         {write}
         """)], stdout=subprocess.PIPE, text=True, cwd=REPO) as child:  # its pipe closed here, not by a later GC
         try:

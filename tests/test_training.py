@@ -57,6 +57,22 @@ def test_decibels_of_extreme_samples_match_numpy(make_chip):
         assert_within_ulps(chip.load(None, db=True, floor_db=floor_db), want.astype(np.float32), 1)
 
 
+@pytest.mark.skipif(np.finfo(np.longdouble).nmant < 63, reason="needs a long double wider than double")
+@pytest.mark.parametrize("dtype, bound", [(np.float32, 0.5 + 2**-19), (np.float64, 0.65)])
+def test_decibels_within_their_bound_of_the_exact_value(make_chip, dtype, bound):
+    # every 64th float32 in [0.5, 2) (reduced significands with the exponents -1, 0 and 1), and
+    # random floats of every exponent; against 20 log10 in long double, in ulps of the exact value
+    start, stop = np.float32([0.5, 2]).view(np.uint32)
+    bits = np.concatenate([np.arange(start, stop, 64, dtype=np.uint32),
+                           np.random.default_rng(3).integers(0x00800000, 0x7f800000, 2**16, dtype=np.uint32)])
+    magnitude = bits.view(np.float32)
+    got = scan(make_chip(rows=640, cols=512, magnitude=magnitude)).load(None, dtype=dtype, db=True, floor_db=float("-inf"))
+    exact = 20 * np.log10(magnitude.astype(np.longdouble))
+    nonzero = exact != 0
+    ulp = np.exp2(np.floor(np.log2(np.abs(exact[nonzero]))) - np.finfo(dtype).nmant)
+    assert np.max(np.abs(got.ravel()[nonzero] - exact[nonzero]) / ulp) <= bound
+
+
 def test_decibels_through_the_dataset_save_and_export(catalog, tmp_path):
     for ofmt in ("r", "c"):
         with pytest.raises(ValueError, match=f"db=True needs ofmt 'a' or 'ap'.*not '{ofmt}'"):

@@ -580,8 +580,10 @@ class Catalog(Sequence[Record]):
              progress: bool | None = None, channels_first: bool = False) -> None:
         """Loads the chips as ``load`` does (the same parameters) and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
-        split its ``labels`` and ``classes``, and with `db` the ``floor_db``.
-        ``vantrel.load_saved(path)`` reads it back.
+        split its ``labels`` and ``classes``, and with `db` the ``floor_db``; how ``x`` was loaded
+        (``ofmt``, ``db``, ``size``, ``channels_first`` and the ``split``'s name). Each member is
+        stored uncompressed with its data aligned to 64 bytes in the file, so that
+        ``vantrel.load_saved(path)`` reads it back at the speed of the read, or maps it.
 
         The file written is `path` exactly (no ``.npz`` is added); an empty name is a ValueError,
         a folder an IsADirectoryError, both raised before the load. The file is written to a

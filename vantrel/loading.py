@@ -7,8 +7,12 @@ cropped and a smaller one sits in the middle of a zero frame.
 
 from __future__ import annotations
 
+import io
+import math
 import os
+import struct
 import zipfile
+import zlib
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -208,6 +212,7 @@ def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, in
     check_not_empty(catalog)
     arrays: dict[str, Any] = {"x": load(catalog, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads,
                                         progress=progress, channels_first=channels_first)}
+    arrays.update(_how_loaded(catalog, size, ofmt, db, channels_first))
     if db:
         arrays["floor_db"] = np.float64(floor_db)
     if catalog.classes is not None:
@@ -216,47 +221,196 @@ def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, in
     for name in SAVED_FIELDS:
         values = catalog._values(name)
         arrays[name] = values if isinstance(values, np.ndarray) else np.array(values, dtype=str)
-    with atomic_write(path) as out:  # a file object: savez adds no ".npz" to the name
-        np.savez(out, **arrays)
+    with atomic_write(path) as out:  # a file object: nothing is added to the name
+        _write_npz(out, arrays)
 
 
-def load_saved(path: str | os.PathLike[str]) -> dict[str, Any]:
+# Each member's data starts at a multiple of this in the file, so that a mapped array is aligned.
+SAVED_ALIGNMENT = 64
+# The local header of a zip member: signature, versions, flags, method, time, date, CRC-32, sizes,
+# the name's length and the extra field's.
+_LOCAL_HEADER = struct.Struct("<4s5H3I2H")
+
+
+def _how_loaded(catalog: Table, size: int | tuple[int, int] | None, ofmt: str, db: bool,
+                channels_first: bool) -> dict[str, Any]:
+    """The members that tell how ``x`` was loaded: ofmt, db, the window's size, the layout and the split."""
+    import numpy as np
+
+    members = {"ofmt": np.array(ofmt), "db": np.bool_(db), "size": np.array(_window(catalog, size), dtype=np.int64),
+               "channels_first": np.bool_(channels_first)}
+    split = getattr(catalog, "split_name", None)  # a Catalog's; not part of the Table protocol
+    if split is not None:
+        members["split"] = np.array(split)
+    return members
+
+
+def _write_npz(file: Any, arrays: dict[str, Any]) -> None:
+    """What ``np.savez`` writes (one stored ``.npy`` member per array, with ZIP64 records), but with
+    each member's data aligned to SAVED_ALIGNMENT in the file by an extra field of its local
+    header (id 0xD935, the alignment field of Android's zipalign)."""
+    import numpy as np
+
+    with zipfile.ZipFile(file, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for key, value in arrays.items():
+            info = zipfile.ZipInfo(f"{key}.npy")
+            # The data starts after the header, the name, this field and the 20 bytes of the ZIP64 field;
+            # the archive's own count of the bytes written holds for a stream that cannot tell too.
+            at = archive.fp.tell() if archive.fp is not None else 0
+            start = at + _LOCAL_HEADER.size + len(info.filename.encode()) + 6 + 20
+            padding = -start % SAVED_ALIGNMENT
+            info.extra = struct.pack("<3H", 0xD935, 2 + padding, SAVED_ALIGNMENT) + bytes(padding)
+            with archive.open(info, "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
+
+
+def _saved_fault(name: str, what: str) -> ValueError:
+    return ValueError(f"{name} is damaged or cut short: {what}")
+
+
+def _array_member(file: Any, info: zipfile.ZipInfo, name: str) -> tuple[int, int, Any, tuple[int, ...]] | None:
+    """(start, offset, dtype, shape) of a stored member's ``.npy`` data: where the member starts in the
+    file and where its array starts, checked against the zip's records and the file's size; None
+    for a member this cannot place (compressed, Fortran order, or a newer ``.npy`` header)."""
+    import numpy as np
+
+    if info.compress_type != zipfile.ZIP_STORED:
+        return None
+    file.seek(info.header_offset)
+    header = file.read(_LOCAL_HEADER.size)
+    if len(header) < _LOCAL_HEADER.size:
+        raise _saved_fault(name, f"the local header of {info.filename} lies past the end")
+    signature, _, _, method, _, _, _, _, _, name_length, extra_length = _LOCAL_HEADER.unpack(header)
+    if signature != b"PK\x03\x04" or method != zipfile.ZIP_STORED or file.read(name_length) != info.filename.encode():
+        raise _saved_fault(name, f"the local header of {info.filename} does not match the zip's directory")
+    start = info.header_offset + _LOCAL_HEADER.size + name_length + extra_length
+    file.seek(start)
+    try:
+        version = np.lib.format.read_magic(file)
+        if version not in ((1, 0), (2, 0)):
+            return None
+        read_header = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+        shape, fortran_order, dtype = read_header(file)
+    except ValueError as error:
+        raise _saved_fault(name, f"{info.filename} has no valid .npy header ({error})") from None
+    if fortran_order or dtype.hasobject:
+        return None
+    offset = file.tell()
+    nbytes = math.prod(shape) * dtype.itemsize
+    if offset - start + nbytes != info.file_size or info.compress_size != info.file_size:
+        raise _saved_fault(name, f"{info.filename}'s array of {shape} {dtype} does not fill its {info.file_size} bytes")
+    if os.fstat(file.fileno()).st_size < start + info.file_size:
+        raise _saved_fault(name, f"the file ends inside {info.filename}")
+    return start, offset, dtype, shape
+
+
+def _check_crc(crc: int, info: zipfile.ZipInfo, name: str) -> None:
+    if crc != info.CRC:
+        raise _saved_fault(name, f"the CRC-32 of {info.filename} is not the one recorded")
+
+
+def _read_array(file: Any, placed: tuple[int, int, Any, tuple[int, ...]], info: zipfile.ZipInfo, name: str,
+                mmap: bool, verify: bool) -> Any:
+    """The array mapped, or read straight into place natively on worker threads; with `verify`, its
+    member's CRC-32 checked (computed while reading, or through the map)."""
+    import numpy as np
+
+    start, offset, dtype, shape = placed
+    file.seek(start)
+    header_crc = zlib.crc32(file.read(offset - start))  # leaves the file at the array
+    if mmap:
+        # (numpy cannot map no bytes)
+        array = np.memmap(name, dtype, "r", offset, shape) if math.prod(shape) else np.empty(shape, dtype)
+        if verify:
+            _check_crc(_chips.checksum(data=array, crc=header_crc, threads=check_threads(None)), info, name)
+        return array
+    out = np.empty(shape, dtype)
+    if not verify:
+        if file.readinto(out.reshape(-1).view(np.uint8)) != out.nbytes:
+            raise _saved_fault(name, f"the file ends inside {info.filename}")
+        return out
+    try:
+        crc = _chips.read_checked(fd=file.fileno(), offset=offset, out=out, crc=header_crc, threads=check_threads(None))
+    except EOFError:
+        raise _saved_fault(name, f"the file ends inside {info.filename}") from None
+    _check_crc(crc, info, name)
+    return out
+
+
+def load_saved(path: str | os.PathLike[str], *, mmap: bool = False, verify: bool | None = None) -> dict[str, Any]:
     """What ``Catalog.save`` wrote.
 
     Parameters
     ----------
     path : str or os.PathLike
         The ``.npz`` file.
+    mmap : bool
+        Map ``x`` from the file (read-only, ``numpy.memmap``, its data aligned to 64 bytes in files
+        ``save`` wrote) instead of reading it: nothing of it is read until used. Checked at once,
+        mapped or not, are the zip's structure (its directory, the member's local header, stored
+        uncompressed), the ``.npy`` header, and that the array fills the member and lies within
+        the file. A file cut or rewritten while mapped can fail or change under the map. The other
+        members are small: always read, their CRC-32 checked.
+    verify : bool, optional
+        Check the CRC-32 of ``x``'s bytes against the zip's record of it. By default (None) yes
+        when reading (computed natively while the blocks are read, on all CPUs) and no when
+        mapping, which would read them all; ``verify=True`` with `mmap` checks through the map,
+        reading the file once into the page cache.
 
     Returns
     -------
     dict
         The array ``x``, the records' ``path``, ``serial``, ``target_type``, ``depression`` and
         ``azimuth``, and for a split ``labels`` and ``classes`` (a tuple of str); ``floor_db`` (a
-        float) when ``x`` holds the amplitude in dB.
+        float) when ``x`` holds the amplitude in dB. How ``x`` was loaded: ``ofmt`` (str), ``db``
+        (bool), ``size`` ((height, width)), ``channels_first`` (bool) and, for a split, ``split``
+        (its name); files written before these were recorded lack them.
 
     Raises
     ------
     ValueError
-        For a file that is not such an ``.npz`` file.
+        For a file that is not such an ``.npz`` file, and for one damaged or cut short (a member's
+        CRC-32 that is not the one recorded, a zip directory missing or not matching its members),
+        naming the file.
     OSError
-        For a file that cannot be opened.
+        For a file that cannot be opened or read.
     """
     import numpy as np
 
+    check_flag("mmap", mmap)
+    check_flag("verify", verify, none=True)
     name = os.fspath(path)
+    not_ours = ValueError(f"{name} is not a vantrel .npz file")
     with open(name, "rb") as file:
         if file.read(4) != b"PK\x03\x04":
-            raise ValueError(f"{name} is not a vantrel .npz file")
-    try:
-        with np.load(name, allow_pickle=False) as saved:
-            if "x" not in saved.files:
-                raise ValueError
-            result = {key: saved[key] for key in saved.files}
-    except (ValueError, zipfile.BadZipFile, EOFError):
-        raise ValueError(f"{name} is not a vantrel .npz file") from None
-    if "classes" in result:
-        result["classes"] = tuple(result["classes"].tolist())
-    if "floor_db" in result:
-        result["floor_db"] = float(result["floor_db"])
+            raise not_ours
+        try:
+            archive = zipfile.ZipFile(file)
+        except (zipfile.BadZipFile, EOFError, ValueError):
+            raise _saved_fault(name, "its zip directory is missing or unreadable") from None
+        with archive:
+            infos = {info.filename: info for info in archive.infolist()}
+            if "x.npy" not in infos or any(not key.endswith(".npy") for key in infos):
+                raise not_ours
+            result: dict[str, Any] = {}
+            try:
+                for key, info in infos.items():
+                    placed = _array_member(file, info, name) if key == "x.npy" else None
+                    if placed is not None:
+                        checked = not mmap if verify is None else verify
+                        result["x"] = _read_array(file, placed, info, name, mmap, checked)
+                    elif key == "x.npy" and mmap:
+                        raise ValueError(f"{name}: x is not stored as an uncompressed C-order array, so it cannot be "
+                                         f"mapped")
+                    else:
+                        result[key[:-4]] = np.lib.format.read_array(io.BytesIO(archive.read(info)), allow_pickle=False)
+            except zipfile.BadZipFile as error:
+                raise _saved_fault(name, str(error)) from None
+            except EOFError:
+                raise _saved_fault(name, "a member ends early") from None
+    for key, convert in (("classes", tuple), ("size", tuple), ("floor_db", float), ("ofmt", str), ("split", str),
+                         ("db", bool), ("channels_first", bool)):
+        if key in result:
+            value = result[key].tolist()
+            result[key] = convert(value)
     return result

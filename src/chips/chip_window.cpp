@@ -24,15 +24,17 @@ std::ptrdiff_t half_floor(std::ptrdiff_t difference) noexcept {
     return difference >= 0 ? difference / 2 : -((1 - difference) / 2);
 }
 
-// Each plane decoded a stretch at a time by the vectorised routine, then interleaved: a loop that
-// byte-swaps two planes into alternate slots does not vectorise.
+// Each plane decoded a stretch at a time by the vectorised routine (the amplitude in decibels when
+// asked), then interleaved: a loop that byte-swaps two planes into alternate slots does not vectorise.
 template <typename Out>
-void pairs(const unsigned char* magnitude, const unsigned char* phase, Out* out, std::size_t count) noexcept {
+void pairs(const Window& window, const unsigned char* magnitude, const unsigned char* phase, Out* out,
+           std::size_t count) noexcept {
     constexpr std::size_t stretch = 256;
     Out a[stretch], p[stretch];
     for (std::size_t at = 0; at < count; at += stretch) {
         const std::size_t n = std::min(stretch, count - at);
-        phoenix::decode_samples(magnitude + 4 * at, a, n);
+        if (window.decibels) decibel_samples(magnitude + 4 * at, a, n, 1, window.floor);
+        else phoenix::decode_samples(magnitude + 4 * at, a, n);
         phoenix::decode_samples(phase + 4 * at, p, n);
         Out* to = out + 2 * at;
         for (std::size_t i = 0; i < n; ++i) {
@@ -40,11 +42,6 @@ void pairs(const unsigned char* magnitude, const unsigned char* phase, Out* out,
             to[2 * i + 1] = p[i];
         }
     }
-}
-
-template <typename Out>
-void phases(const unsigned char* phase, Out* out, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) out[2 * i] = static_cast<Out>(phoenix::load_be_float32(phase + 4 * i));
 }
 
 template <typename Out>
@@ -65,10 +62,7 @@ void decode_row(const Window& window, const unsigned char* magnitude, const unsi
         case Planes::amplitude:
             if (window.decibels) return decibel_samples(magnitude, out, count, 1, window.floor);
             return phoenix::decode_samples(magnitude, out, count);
-        case Planes::amplitude_phase:
-            if (!window.decibels) return pairs(magnitude, phase, out, count);
-            decibel_samples(magnitude, out, count, 2, window.floor);
-            return phases(phase, out + 1, count);
+        case Planes::amplitude_phase: return pairs(window, magnitude, phase, out, count);
         case Planes::real_imaginary: return real_imaginary(magnitude, phase, out, count);
     }
 }

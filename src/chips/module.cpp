@@ -6,6 +6,7 @@
 #include "columns.hpp"
 #include "format/phoenix_header.hpp"
 #include "load.hpp"
+#include "saved.hpp"
 #include "scan.hpp"
 #include "shared/py_ref.hpp"
 
@@ -24,6 +25,13 @@ PyMethodDef methods[] = {
      "load(*, paths, layouts, out, height, width, ofmt, wide, threads, progress, decibels=False, floor=0.0)"
      " -> None\n\n"
      "Each chip's centred window, decoded into its slot of the zeroed array `out`."},
+    {"read_checked", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_checked)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_checked(*, fd, offset, out, crc=0, threads=1) -> int\n\n"
+     "`out` filled from the file at `offset`; the CRC-32 of the bytes that gave `crc` followed by those read."},
+    {"checksum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checksum)), METH_VARARGS | METH_KEYWORDS,
+     "checksum(*, data, crc=0, threads=1) -> int\n\n"
+     "The CRC-32 of the bytes that gave `crc` followed by those of `data`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
