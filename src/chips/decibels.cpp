@@ -1,5 +1,6 @@
 #include "decibels.hpp"
 
+#include "format/clones.hpp"
 #include "format/samples.hpp"
 
 #include <bit>
@@ -99,13 +100,13 @@ __attribute__((always_inline)) inline void dispatch(const unsigned char* src, Ou
 
 // Built for AVX-512 (twice the lanes: half the time a value), AVX2 and plain x86-64, the best the
 // processor runs chosen at load; without FMA contraction (ISO C++ mode), all give the same bits.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+VANTREL_CLONES_AVX512_AVX2
 void decibel_samples(const unsigned char* src, float* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
     dispatch(src, dst, count, stride, floor);
 }
 
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+VANTREL_CLONES_AVX512_AVX2
 void decibel_samples(const unsigned char* src, double* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
     dispatch(src, dst, count, stride, floor);
