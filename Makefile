@@ -141,16 +141,20 @@ test-aarch64: $(VENV)/.installed
 # as macOS lacks it), so that files are written by the fallback too: temporary name, fsync, rename,
 # folder fsync. There a SIGKILL during the write leaves the named temporary (hidden, beside the
 # intact old file), which no handler can remove: those two cases, which check for none, are left out.
+# Built with clang, as on macOS (installed when missing), and its warnings as errors too.
 PORTABLE      := build-portable
 PORTABLE_VENV := .venv-portable
 PORTABLE_PY   := $(PORTABLE_VENV)/bin/python
+PORTABLE_CXX  := clang++
 
 $(PORTABLE_PY):
 	@python=$$(tools/find-python313) && echo "creating $(PORTABLE_VENV) with $$python" && $$python -m venv $(PORTABLE_VENV)
 
 $(PORTABLE_VENV)/.installed: $(PORTABLE_PY) $(SOURCES)
 	$(PORTABLE_PY) -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja
-	$(PORTABLE_PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+	@command -v $(PORTABLE_CXX) >/dev/null || { root=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+		$$root apt-get update -q && $$root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang; }
+	CXX=$(PORTABLE_CXX) $(PORTABLE_PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 		-Cbuild-dir=$(PORTABLE) -Ccmake.define.VANTREL_PORTABLE_IO=ON $(WERROR) --editable '.[test]'
 	echo 'import os; os.__dict__.pop("O_TMPFILE", None)' \
 		>"$$($(PORTABLE_PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/vantrel_portable_io.pth"
