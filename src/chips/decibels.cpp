@@ -99,7 +99,8 @@ __attribute__((always_inline)) inline void dispatch(const unsigned char* src, Ou
 }  // namespace
 
 // Built for AVX-512 (twice the lanes: half the time a value), AVX2 and plain x86-64, the best the
-// processor runs chosen at load; without FMA contraction (ISO C++ mode), all give the same bits.
+// processor runs chosen at load; without FMA contraction (-ffp-contract=off in CMakeLists.txt: GCC
+// contracts by default, and x86-64-v4 and aarch64 have FMA), all give the same bits.
 VANTREL_CLONES_AVX512_AVX2
 void decibel_samples(const unsigned char* src, float* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
