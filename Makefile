@@ -123,10 +123,12 @@ clean:
 
 # --- Other platforms ---------------------------------------------------------------------------
 # test-aarch64: vantrel._chips cross-compiled for aarch64 with Debian's g++-aarch64-linux-gnu against
-# Debian's arm64 Python 3.11, then the dataset layer's tests (test-compat's, but the wheel's) under
-# qemu-aarch64 with Debian's arm64 Python 3.11 and NumPy, their values matched bit for bit against
-# this machine's build. The arm64 packages are only unpacked into $(AARCH64)/sysroot, never
-# installed; the downloads stay there for the next run (tools/aarch64-sysroot, tools/test-aarch64).
+# Debian's arm64 Python 3.11, then the dataset layer's tests (test-compat's) under qemu-aarch64 with
+# Debian's arm64 Python 3.11 and NumPy, their values matched bit for bit against this machine's
+# build; that build's loads also run once under qemu-x86_64 without AVX-512, so that the other
+# clones are seen to give the same bits. The arm64 packages are only unpacked into
+# $(AARCH64)/sysroot, never installed; the downloads stay there for the next run
+# (tools/aarch64-sysroot, tools/test-aarch64).
 AARCH64 := build-aarch64
 
 .PHONY: test-aarch64 test-portable-io
