@@ -61,7 +61,8 @@ def test_loads_are_the_reference_builds():
         got = catalog.load(ofmt=ofmt, dtype=dtype, db=db == "True", progress=False)
         if bits(got) != bits(saved[key]):
             differ.append(f"{key}: {np.count_nonzero(got.view(np.uint8) != saved[key].view(np.uint8))} bytes")
-    assert saved.files and differ == []
+    assert saved.files
+    assert differ == []
 
 
 @pytest.mark.skipif(not READER_MODULE, reason="compares with the reader module")
