@@ -3,6 +3,9 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 PIP     := $(PY) -m pip install --quiet --disable-pip-version-check
+# The project's own sources build with warnings as errors here (a failed build shows pip the
+# compiler's output); a user's pip install of the sources does not.
+WERROR  := -Ccmake.define.VANTREL_WERROR=ON
 
 .PHONY: test demo bench bench-dataset fuzz clean wheels test-compat
 
@@ -31,7 +34,7 @@ $(PY):
 # Editable install: the extension is built under build/ and found from the source tree.
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PIP) scikit-build-core cmake ninja
-	$(PIP) --no-build-isolation --editable '.[test,demo]'
+	$(PIP) --no-build-isolation $(WERROR) --editable '.[test,demo]'
 	@touch $@
 
 # --- Wheels and the other Python versions -------------------------------------------------------
@@ -84,6 +87,7 @@ test-compat: $(VENV)/.installed $(AUDITWHEEL)
 # blocks in a fresh interpreter that has run every path of both functions (and measures growth per call
 # with tracemalloc in every build). For full allocation stacks in a leak report, add
 # fast_unwind_on_malloc=0 to ASAN_OPTIONS.
+# Assertions and the lock checks (py::lock_held) run there too: MSTAR_SANITIZE drops NDEBUG.
 ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
 ASAN_CXX  := c++
@@ -103,7 +107,7 @@ $(ASAN_PY):
 $(ASAN_VENV)/.installed: $(ASAN_PY) $(SOURCES)
 	$(ASAN_PY) -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja
 	CXX=$(ASAN_CXX) $(ASAN_PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-		-Cbuild-dir=build-asan -Ccmake.define.MSTAR_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo \
+		-Cbuild-dir=build-asan -Ccmake.define.MSTAR_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo $(WERROR) \
 		--editable '.[test]'
 	@touch $@
 
@@ -121,7 +125,57 @@ memcheck: $(VENV)/.installed
 		$(PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
 
 clean:
-	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV)
+	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV) $(AARCH64) $(PORTABLE) $(PORTABLE_VENV)
+
+# --- Other platforms ---------------------------------------------------------------------------
+# test-aarch64: vantrel._chips cross-compiled for aarch64 with Debian's g++-aarch64-linux-gnu against
+# Debian's arm64 Python 3.11, then the dataset layer's tests (test-compat's) under qemu-aarch64 with
+# Debian's arm64 Python 3.11 and NumPy, their values matched bit for bit against this machine's
+# build; that build's loads also run once under qemu-x86_64 without AVX-512, so that the other
+# clones are seen to give the same bits. The arm64 packages are only unpacked into
+# $(AARCH64)/sysroot, never installed; the downloads stay there for the next run
+# (tools/aarch64-sysroot, tools/test-aarch64).
+AARCH64 := build-aarch64
+
+.PHONY: test-aarch64 test-portable-io
+
+test-aarch64: $(VENV)/.installed
+	tools/test-aarch64 $(AARCH64) $(PY) $(COMPAT_TESTS)
+
+# test-portable-io: the whole suite on the build that macOS and the BSDs get: file reads through
+# the POSIX fallback (VANTREL_PORTABLE_IO: plain pread, no read-ahead hints), in its own venv and
+# build dir, its loads matched against the Linux build's; the modules are first checked to call none
+# of Linux's calls. In that venv Python's os module has no O_TMPFILE either (a .pth file drops it,
+# as macOS lacks it), so that files are written by the fallback too: temporary name, fsync, rename,
+# folder fsync. There a SIGKILL during the write leaves the named temporary (hidden, beside the
+# intact old file), which no handler can remove: those two cases, which check for none, are left out.
+# Built with clang, as on macOS (installed when missing), and its warnings as errors too.
+PORTABLE      := build-portable
+PORTABLE_VENV := .venv-portable
+PORTABLE_PY   := $(PORTABLE_VENV)/bin/python
+PORTABLE_CXX  := clang++
+
+$(PORTABLE_PY):
+	@python=$$(tools/find-python313) && echo "creating $(PORTABLE_VENV) with $$python" && $$python -m venv $(PORTABLE_VENV)
+
+$(PORTABLE_VENV)/.installed: $(PORTABLE_PY) $(SOURCES)
+	$(PORTABLE_PY) -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja
+	@command -v $(PORTABLE_CXX) >/dev/null || { root=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+		$$root apt-get update -q && $$root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang; }
+	CXX=$(PORTABLE_CXX) $(PORTABLE_PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+		-Cbuild-dir=$(PORTABLE) -Ccmake.define.VANTREL_PORTABLE_IO=ON $(WERROR) --editable '.[test]'
+	echo 'import os; os.__dict__.pop("O_TMPFILE", None)' \
+		>"$$($(PORTABLE_PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/vantrel_portable_io.pth"
+	@touch $@
+
+test-portable-io: $(PORTABLE_VENV)/.installed $(VENV)/.installed
+	@for module in $$($(PORTABLE_PY) -c 'import vantrel._chips as c, vantrel.datasets.mstar as m; print(c.__file__, m.__file__)'); do \
+		if nm -D --undefined-only $$module | grep -Ew 'preadv2|posix_fadvise'; then \
+			echo "test-portable-io: $$module calls Linux's file calls"; exit 1; fi; done
+	$(PORTABLE_PY) -c 'import os, sys; sys.exit(hasattr(os, "O_TMPFILE"))'
+	$(PY) tools/mstar_reference.py $(PORTABLE)/reference
+	VANTREL_MSTAR_REFERENCE=$(CURDIR)/$(PORTABLE)/reference $(PORTABLE_PY) -m pytest -q -p no:cacheprovider $(foreach how,save export,\
+		--deselect "tests/test_nothing_lost.py::test_interrupted_write_keeps_the_old_file_and_leaves_no_temporary[9-$(how)]")
 
 # --- Documentation ------------------------------------------------------------------------------
 # docs: the site in build/docs (Sphinx, configured in docs/conf.py), warnings as errors. The docs

@@ -48,6 +48,24 @@ def test_values_are_the_reader_modules(name):
     assert portable.mstar_raw(path, "x") is None
 
 
+@pytest.mark.skipif(not REFERENCE, reason="make test-compat and make test-aarch64 give the saved loads")
+def test_loads_are_the_reference_builds():
+    """The dataset layer's loads on this build (another architecture, interpreter or file reads)
+    against those of the build that saved the reference, bit for bit."""
+    from vantrel import scan
+
+    catalog = scan(REAL)
+    saved = np.load(pathlib.Path(REFERENCE) / "loads.npz")
+    differ = []
+    for key in saved.files:
+        ofmt, dtype, db = key.split(",")
+        got = catalog.load(ofmt=ofmt, dtype=dtype, db=db == "True", progress=False)
+        if bits(got) != bits(saved[key]):
+            differ.append(f"{key}: {np.count_nonzero(got.view(np.uint8) != saved[key].view(np.uint8))} bytes")
+    assert saved.files
+    assert differ == []
+
+
 @pytest.mark.skipif(not READER_MODULE, reason="compares with the reader module")
 @pytest.mark.parametrize("kwargs", [
     {"magnitude": np.array([[np.nan, 1.0, -0.0], [np.inf, 2.5, 3.0]]), "phase": np.full((2, 3), 7.0)},

@@ -1,5 +1,6 @@
 #include "decibels.hpp"
 
+#include "format/clones.hpp"
 #include "format/samples.hpp"
 
 #include <bit>
@@ -107,15 +108,15 @@ __attribute__((always_inline)) inline void dispatch(const unsigned char* src, Ou
 }  // namespace
 
 // Built for AVX-512 (twice the lanes: half the time a value), AVX2 and plain x86-64, the best the
-// processor runs chosen at load; without FMA contraction (-ffp-contract=off, set for this file in
-// CMakeLists.txt: GCC contracts in C++ even in ISO mode), all give the same bits.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+// processor runs chosen at load; without FMA contraction (-ffp-contract=off in CMakeLists.txt: GCC
+// contracts by default, and x86-64-v4 and aarch64 have FMA), all give the same bits.
+VANTREL_CLONES_AVX512_AVX2
 void decibel_samples(const unsigned char* src, float* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
     dispatch(src, dst, count, stride, floor);
 }
 
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+VANTREL_CLONES_AVX512_AVX2
 void decibel_samples(const unsigned char* src, double* dst, std::size_t count, std::size_t stride,
                      double floor) noexcept {
     dispatch(src, dst, count, stride, floor);

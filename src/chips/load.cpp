@@ -145,7 +145,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         std::vector<std::string> paths;
         paths.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            Ref encoded = steal(PyUnicode_EncodeFSDefault(PyList_GetItem(path_list, i)));
+            Ref encoded = steal(PyUnicode_EncodeFSDefault(PyList_GetItem(path_list, static_cast<Py_ssize_t>(i))));
             if (!encoded) return nullptr;
             paths.emplace_back(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
         }
@@ -170,7 +170,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (done < 0) return nullptr;
         if (done == 0) {
             if (!first.set) return PyErr_NoMemory();  // a worker ran out of memory
-            return raise(first, PyList_GetItem(path_list, first.index));
+            return raise(first, PyList_GetItem(path_list, static_cast<Py_ssize_t>(first.index)));
         }
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {

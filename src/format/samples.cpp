@@ -1,5 +1,7 @@
 #include "samples.hpp"
 
+#include "clones.hpp"
+
 namespace phoenix {
 
 namespace {
@@ -13,13 +15,13 @@ __attribute__((always_inline)) inline void decode(const unsigned char* __restric
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default")))
+VANTREL_CLONES_AVX2
 void decode_samples(const unsigned char* src, float* dst, std::size_t count) noexcept { decode(src, dst, count); }
 
-__attribute__((target_clones("avx2", "default")))
+VANTREL_CLONES_AVX2
 void decode_samples(const unsigned char* src, double* dst, std::size_t count) noexcept { decode(src, dst, count); }
 
-__attribute__((target_clones("avx2", "default")))
+VANTREL_CLONES_AVX2
 bool decode_samples_seeing_nan(const unsigned char* __restrict src, double* __restrict dst,
                                std::size_t count) noexcept {
     std::uint32_t nan_seen = 0;

@@ -7,7 +7,27 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+// The one seam between Linux and the rest: Linux reads first from the page cache alone
+// (preadv2 with RWF_NOWAIT) and hints at what it will read (posix_fadvise); the POSIX fallback,
+// which macOS and the BSDs take, reads with plain pread and gives no hints. The CMake option
+// VANTREL_PORTABLE_IO builds the fallback on Linux too, so that its path is tested.
+#if defined(__linux__) && !defined(VANTREL_PORTABLE_IO)
+#define VANTREL_LINUX_IO 1
+#else
+#define VANTREL_LINUX_IO 0
+#endif
+
 namespace fileio {
+
+namespace {
+
+// GNU's strerror_r returns the text, which need not be in the buffer; POSIX's fills the buffer.
+[[maybe_unused]] const char* error_message(const char* text, const char*) noexcept { return text; }
+[[maybe_unused]] const char* error_message(int failed, const char* buffer) noexcept {
+    return failed == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
 
 FileHandle::~FileHandle() {
     if (fd_ >= 0) ::close(fd_);
@@ -82,7 +102,7 @@ ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error
 
 ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error, bool& cold) noexcept {
     std::size_t done = 0;
-#ifdef RWF_NOWAIT
+#if VANTREL_LINUX_IO && defined(RWF_NOWAIT)
     for (;;) {
         iovec part{static_cast<char*>(buffer) + done, size - done};
         const ssize_t got = ::preadv2(fd, &part, 1, offset + static_cast<off_t>(done), RWF_NOWAIT);
@@ -98,6 +118,7 @@ ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error
     return static_cast<ssize_t>(done) + rest;
 }
 
+#if VANTREL_LINUX_IO
 void read_ahead(const char* path, const ByteRange* ranges, std::size_t count) noexcept {
     int error = 0;
     FileHandle file = open_for_reading(path, error);
@@ -108,10 +129,16 @@ void read_ahead(const char* path, const ByteRange* ranges, std::size_t count) no
 }
 
 void exact_reads(int fd) noexcept { ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
+#else
+// No hints: the system's own read-ahead decides.
+void read_ahead(const char*, const ByteRange*, std::size_t) noexcept {}
+
+void exact_reads(int) noexcept {}
+#endif
 
 std::string error_text(int error) {
     char text[256];
-    return strerror_r(error, text, sizeof text);
+    return error_message(strerror_r(error, text, sizeof text), text);
 }
 
 }  // namespace fileio

@@ -74,11 +74,13 @@ std::size_t read_fully(int fd, void* buffer, std::size_t size, off_t offset, int
 ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error) noexcept;
 
 // read_at, first asking only for what the page cache holds (RWF_NOWAIT): `cold` becomes true when
-// the device had to be waited for, so that callers start reading ahead only on cold files.
+// the device had to be waited for, so that callers start reading ahead only on cold files. The POSIX
+// fallback (file_io.cpp) cannot ask, and counts every read as cold.
 ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset, int& error, bool& cold) noexcept;
 
 // Asks the kernel to read these bytes of the file into the page cache without waiting for them:
 // reads kept in flight for the device, whatever the number of threads that wait on their own.
+// This hint and the next are Linux's; the POSIX fallback gives none.
 struct ByteRange {
     off_t offset = 0;
     std::size_t size = 0;
