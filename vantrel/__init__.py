@@ -11,7 +11,7 @@ import os as _os
 TYPE_CHECKING = False  # true for type checkers only; spares importing typing
 if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
     from .catalog import Catalog, Record, scan
-    from .dataset import MSTAR
+    from .training_set import MSTAR
     from .datasets.mstar import mstar_header, mstar_raw
     from .loading import load_saved
     from .splits import SPLITS
@@ -24,7 +24,7 @@ _DATA_DIR = _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "data")
 _DATA_SETS = ("mstar",)
 # name -> the module that defines it
 _LAZY = {"mstar_header": "datasets.mstar", "mstar_raw": "datasets.mstar", "scan": "catalog", "Catalog": "catalog",
-         "Record": "catalog", "SPLITS": "splits", "MSTAR": "dataset", "load_saved": "loading"}
+         "Record": "catalog", "SPLITS": "splits", "MSTAR": "training_set", "load_saved": "loading"}
 
 
 def data_path(name: str) -> str:
