@@ -10,6 +10,7 @@ import pytest
 from conftest import REAL, RELEASE, distinct, run_python
 from vantrel import MSTAR, SPLITS, Catalog, load_saved, scan
 from vantrel.cli import main
+from vantrel.defaults import OFMTS
 from vantrel.show import plot_chip
 from vantrel import mstar_header, mstar_raw
 
@@ -41,7 +42,7 @@ def ulps(got, want):
 # Only the window's rows are read: a window flush with a chip's top (129 rows at 128), three apart
 # reads (64 of 193 rows), rows padded and columns cropped, one row, odd sizes.
 @pytest.mark.parametrize("size", [128, (64, 100), (200, 30), (1, 193), (55, 53)])
-@pytest.mark.parametrize("ofmt", ["a", "ap", "r", "c"])
+@pytest.mark.parametrize("ofmt", list(OFMTS))  # every name the dataset layer accepts, natively
 def test_values_match_the_reader_in_every_format(catalog, ofmt, size):
     wide = {"c": np.complex128}.get(ofmt, np.float64)
     got = catalog.load(size, ofmt, wide, threads=3)

@@ -9,9 +9,9 @@ import pytest
 import vantrel.datasets.mstar as mstar
 from conftest import chip_bytes
 from vantrel.datasets.mstar import mstar_raw
+from vantrel.defaults import READER_OFMTS
 
-SPELLINGS = {"ap": ["ap", "amppha", "AP", "AMPPHA"], "r": ["r", "real", "REAL"],
-             "c": ["c", "cplx", "complex", "C", "CPLX", "COMPLEX"]}
+SPELLINGS = {name: list(spellings) for name, (_, spellings) in READER_OFMTS.items()}
 ORDER = [s for group in SPELLINGS.values() for s in group]
 RNG = np.random.default_rng(7)
 MAG, PHA = RNG.uniform(0, 50, (3, 4)).astype(np.float32), RNG.uniform(0, 2 * np.pi, (3, 4)).astype(np.float32)

@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, cast, overload
 from . import _chips
 from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
 from ._reader import reader
+from .defaults import DB_RANGE, FLOOR_DB, OFMT, SIZE
 from ._table import CHECKS, FIELDS, NUMBERS, SCENES, UNNAMED
 from .progress import Progress
 
@@ -485,8 +486,8 @@ class Catalog(Sequence[Record]):
             return NotImplemented
         return Catalog.concat([self, other])
 
-    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
-             db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+    def load(self, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, dtype: DTypeLike | None = None, *,
+             db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None,
              progress: bool | None = None, channels_first: bool = False) -> np.ndarray:
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
@@ -548,8 +549,8 @@ class Catalog(Sequence[Record]):
         return loading.load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress,
                             channels_first=channels_first)
 
-    def stats(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", *, db: bool = False,
-              floor_db: float = -100.0, threads: int | None = None,
+    def stats(self, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, *, db: bool = False,
+              floor_db: float = FLOOR_DB, threads: int | None = None,
               progress: bool | None = None) -> tuple[np.ndarray, np.ndarray]:
         """The mean and standard deviation of each channel over all the windows ``load`` would give
         with the same parameters (zero frames included), ready for
@@ -575,8 +576,8 @@ class Catalog(Sequence[Record]):
 
         return loading.stats(self, size, ofmt, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
-    def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-             dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+    def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT,
+             dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None,
              progress: bool | None = None, channels_first: bool = False) -> None:
         """Loads the chips as ``load`` does (the same parameters) and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
@@ -599,8 +600,8 @@ class Catalog(Sequence[Record]):
         loading.save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress,
                      channels_first=channels_first)
 
-    def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
-                    db_range: tuple[float, float] = (-60.0, 10.0), threads: int | None = None,
+    def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = SIZE, bits: int = 16,
+                    db_range: tuple[float, float] = DB_RANGE, threads: int | None = None,
                     progress: bool | None = None, overwrite: bool = False) -> None:
         """Writes each chip's centred window as a grey-scale PNG, ``folder/<class>/<chip file
         name>.png`` (the class of a split, else the record's ``target_type``), and

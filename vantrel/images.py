@@ -18,13 +18,13 @@ from typing import TYPE_CHECKING, Any
 from ._files import atomic_write, folder_written_whole, fsync_folder
 from ._options import check_threads
 from ._table import Table
+from .defaults import DB_RANGE, SIZE
 from .loading import load
 from .progress import Progress
 
 if TYPE_CHECKING:
     import numpy as np
 
-DB_RANGE = (-60.0, 10.0)
 INDEX = "index.csv"
 INDEX_FIELDS = ("image", "path", "class", "label", "serial", "depression", "azimuth")
 BATCH = 256  # chips loaded at a time: the memory stays small for any split
@@ -98,7 +98,7 @@ def levels(decibels: Any, db_range: tuple[float, float], bits: int) -> np.ndarra
     return np.rint(np.clip(scaled, 0, top)).astype(np.uint16 if bits == 16 else np.uint8)
 
 
-def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
+def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = SIZE, bits: int = 16,
                 db_range: tuple[float, float] = DB_RANGE, threads: int | None = None, progress: bool | None = None,
                 overwrite: bool = False) -> None:
     """The images of ``Catalog.save_images``."""

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _chips
 from ._options import check_flag, check_size, check_threads
+from .defaults import DECIBEL_OFMTS, FLOOR_DB, OFMT, OFMTS, SIZE
 from ._table import NUMBERS, Table
 from .progress import Progress
 
@@ -22,7 +23,7 @@ if TYPE_CHECKING:
     from numpy.typing import DTypeLike
 
 # ofmt (the native loader's name for it too) -> (values per sample, complex result)
-FORMATS = {"a": (1, False), "ap": (2, False), "r": (2, False), "c": (2, True)}
+FORMATS = {name: (form.values, form.complex) for name, form in OFMTS.items()}
 SAVED_FIELDS = ("path", "serial", "target_type", "depression", "azimuth")
 
 
@@ -64,8 +65,9 @@ def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
     """The amplitude floor, 10 ** (floor_db / 20), as the NumPy expression computes it."""
     if not db:
         return 0.0
-    if ofmt not in ("a", "ap"):
-        raise ValueError(f"db=True needs ofmt 'a' or 'ap' (decibels of the amplitude), not {ofmt!r}")
+    if ofmt not in DECIBEL_OFMTS:
+        raise ValueError(f"db=True needs ofmt {' or '.join(map(repr, DECIBEL_OFMTS))} (decibels of the amplitude), "
+                         f"not {ofmt!r}")
     try:
         floor_db = float(floor_db)
     except (TypeError, ValueError):
@@ -138,8 +140,8 @@ class _Plan:
             yield start, part
 
 
-def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
-         db: bool = False, floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None,
+def load(catalog: Table, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, dtype: DTypeLike | None = None, *,
+         db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None, progress: bool | None = None,
          channels_first: bool = False) -> np.ndarray:
     """The stacked windows of ``Catalog.load``."""
     import numpy as np
@@ -157,8 +159,8 @@ def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "
     return out
 
 
-def stats(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", *, db: bool = False,
-          floor_db: float = -100.0, threads: int | None = None,
+def stats(catalog: Table, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, *, db: bool = False,
+          floor_db: float = FLOOR_DB, threads: int | None = None,
           progress: bool | None = None) -> tuple[np.ndarray, np.ndarray]:
     """The per-channel mean and std of ``Catalog.stats``."""
     import numpy as np
@@ -196,8 +198,8 @@ def check_not_empty(catalog: Table) -> None:
     raise ValueError(f"split {catalog.split_name} has no chips{where}{cds}")
 
 
-def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-         dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT,
+         dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None,
          progress: bool | None = None, channels_first: bool = False) -> None:
     """The file of ``Catalog.save``."""
     import numpy as np
