@@ -39,6 +39,20 @@ def test_names_version_and_lazy_readers():
     assert vantrel.mstar_header is readers.mstar_header and vantrel.mstar_raw is readers.mstar_raw
 
 
+def test_the_build_files_build_the_reader_module_for_its_one_python():
+    import re
+    import tomllib
+
+    from vantrel._reader import READER_PYTHON
+
+    version = ".".join(map(str, READER_PYTHON))
+    cmake = re.search(r"VERSION_GREATER_EQUAL ([\d.]+) AND Python_VERSION VERSION_LESS ([\d.]+)\)\s+"
+                      r"set\(VANTREL_READER_MODULE ON", (REPO / "CMakeLists.txt").read_text())
+    assert cmake is not None and cmake.groups() == (version, f"{READER_PYTHON[0]}.{READER_PYTHON[1] + 1}")
+    overrides = tomllib.loads((REPO / "pyproject.toml").read_text())["tool"]["scikit-build"]["overrides"]
+    assert [o["if"]["python-version"] for o in overrides if "py-api" in o.get("wheel", {})] == [f"!={version}.*"]
+
+
 def test_data_path_names_the_sample_directory():
     path = vantrel.data_path("mstar")
     assert isinstance(path, str) and path.endswith(os.sep)

@@ -8,14 +8,19 @@ import importlib
 import sys
 from types import ModuleType
 
+# The one interpreter the reader module is built for. CMakeLists.txt and pyproject.toml state it
+# for the build; tests/test_package.py checks that they agree with this.
+READER_PYTHON = (3, 13)
+READER_PYTHON_NAME = "CPython " + ".".join(map(str, READER_PYTHON))
+
 
 def reader_python() -> bool:
-    """Whether this interpreter is the one the reader module is built for: CPython 3.13."""
-    return sys.version_info[:2] == (3, 13) and sys.implementation.name == "cpython"
+    """Whether this interpreter is the one the reader module is built for: READER_PYTHON."""
+    return sys.version_info[:2] == READER_PYTHON and sys.implementation.name == "cpython"
 
 
 def reader_module_built() -> bool:
-    # The reader module is a CPython 3.13 module; a wheel built for the stable ABI leaves it out.
+    # The reader module is a READER_PYTHON module; a wheel built for the stable ABI leaves it out.
     if not reader_python():
         return False
     import importlib.util
