@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 from . import _chips
 from ._options import check_flag, check_size, check_threads
 from .defaults import DECIBEL_OFMTS, FLOOR_DB, OFMT, OFMTS, SIZE
+from .errors import chip_error
 from ._table import NUMBERS, Table
 from .progress import Progress
 
@@ -117,10 +118,13 @@ class _Plan:
     def into(self, out: np.ndarray, start: int, bar: Progress) -> None:
         """Records start .. start + len(out) into `out`, of shape (k, *item), zeroed."""
         stop = start + len(out)
-        _chips.load(paths=self.paths[start:stop], layouts=self.layouts[start:stop], out=out, height=self.height,
-                    width=self.width, ofmt=self.ofmt, wide=self.wide, threads=self.threads,
-                    progress=lambda done, total: bar.update(start + done, len(self.paths)), decibels=self.db,
-                    floor=self.floor)
+        try:
+            _chips.load(paths=self.paths[start:stop], layouts=self.layouts[start:stop], out=out, height=self.height,
+                        width=self.width, ofmt=self.ofmt, wide=self.wide, threads=self.threads,
+                        progress=lambda done, total: bar.update(start + done, len(self.paths)), decibels=self.db,
+                        floor=self.floor)
+        except ValueError as error:  # a chip's fault, named by its path: ChipError or ChangedSinceScanError
+            raise chip_error(error, self.paths[start:stop]) from None
         if self.db and self.floor == 0 and float(self.floor_db) != -float("inf"):
             import numpy as np
 

@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any, TypeVar, cast
 
 from ._table import UNNAMED, Table
+from .errors import SplitCountError, SplitCountWarning
 
 T = TypeVar("T", bound=Table)
 
@@ -264,9 +265,9 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
     if wrong:
         problems.append(f"split {title}: chip counts differ from the published ones: {', '.join(wrong)}")
     if strict and split is not None and problems:
-        raise ValueError("; ".join(problems))
+        raise SplitCountError("; ".join(problems))
     for problem in problems:
-        warnings.warn(problem, stacklevel=3)
+        warnings.warn(problem, SplitCountWarning, stacklevel=3)
     if split is not None and chosen is not split.subsets.get("train") and "train" in split.subsets and labels:
         train = catalog._take(_assign(catalog, classes, split.subsets["train"])[0])
         shared = len(picked.overlap(train))
