@@ -135,11 +135,12 @@ class Catalog(Sequence[Record]):
         KeyError
             For a name that is no field of this catalog.
         """
-        return _shown(name, _as_list(self._values(name)))
+        return _shown(name, _as_list(self.values(name)))
 
-    def _values(self, name: str) -> Any:
-        # The one way into the columns for vantrel's own modules (see _table.Table): the stored
-        # list or read-only array itself, which callers must not change.
+    def values(self, name: str) -> Any:
+        """The stored column of one field itself, without a copy: a list of str for a text field
+        (which the caller must not change), a read-only NumPy array for a number (``NUMBERS``).
+        ``column`` gives a new list instead. KeyError for a name that is no field."""
         try:
             return self._columns[name]
         except KeyError:
@@ -173,11 +174,11 @@ class Catalog(Sequence[Record]):
             For a position out of range, or a mask whose length is not the catalog's.
         """
         if isinstance(index, slice):
-            return self._take(range(len(self))[index])
+            return self.take(range(len(self))[index])
         try:
             i = range(len(self))[operator.index(cast(int, index))]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
-            return self._take(self._positions(index))
+            return self.take(self._positions(index))
         return Record(*(_shown(name, [_item(self._columns[name], i)])[0] for name in _RECORD))
 
     def _positions(self, index: Any) -> list[int]:
@@ -199,7 +200,9 @@ class Catalog(Sequence[Record]):
             raise TypeError("a catalog is indexed by an int, a slice, whole numbers or a mask of bools; "
                             f"{bad!r} is none of them") from None
 
-    def _take(self, positions: Sequence[int]) -> Catalog:
+    def take(self, positions: Sequence[int]) -> Catalog:
+        """The records at `positions` (whole numbers in range, not checked), in that order, with
+        this catalog's classes, labels, split name and root."""
         import numpy as np
 
         chosen = np.asarray(positions, dtype=np.intp)
@@ -208,8 +211,12 @@ class Catalog(Sequence[Record]):
         labels = None if self.labels is None else self.labels[chosen]
         return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name, self.root)
 
-    def _as_split(self, classes: tuple[str, ...], labels: np.ndarray, name: str) -> Catalog:
+    def as_split(self, classes: tuple[str, ...], labels: np.ndarray, name: str) -> Catalog:
+        """These records as the split `name`: record ``i`` has class ``classes[labels[i]]``."""
         return type(self)._from_columns(self._columns, self.skipped, classes, labels, name, self.root)
+
+    # The names these had when they were private, for code written against them.
+    _values, _take = values, take
 
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
         """The records for which `predicate(record)` is true and whose fields equal the values given.
@@ -248,7 +255,7 @@ class Catalog(Sequence[Record]):
                 keep = [i for i in keep if values[i] == wanted]
         if predicate is not None:
             keep = [i for i in keep if predicate(self[i])]
-        return self._take(keep)
+        return self.take(keep)
 
     def _identities(self) -> list[tuple[int, int, str]]:
         # Same rows, columns and data-block checksum: the same chip. A catalog made from records
@@ -286,9 +293,10 @@ class Catalog(Sequence[Record]):
         Catalog
             The records kept, in their order.
         """
-        return self._take(self._unique_positions())
+        return self.take(self.unique_positions())
 
-    def _unique_positions(self) -> list[int]:
+    def unique_positions(self) -> list[int]:
+        """The positions ``unique`` keeps, in order."""
         first: dict[tuple, int] = {}
         paths = self._columns["path"]
         for i, identity in enumerate(self._identities()):
@@ -310,7 +318,7 @@ class Catalog(Sequence[Record]):
             The records shared, in this catalog's order.
         """
         theirs = set(other._identities())
-        return self._take([i for i, identity in enumerate(self._identities()) if identity in theirs])
+        return self.take([i for i, identity in enumerate(self._identities()) if identity in theirs])
 
     def random_split(self, fractions: Sequence[float], *, seed: int = 0, stratify: bool = True) -> tuple[Catalog, ...]:
         """Disjoint catalogs that together hold every record, one per fraction (the fractions are
@@ -363,7 +371,7 @@ class Catalog(Sequence[Record]):
                 end = n if part is parts[-1] else min(n, math.floor(n * total + 0.5))
                 part.extend(order[start:end])
                 start = end
-        return tuple(self._take(sorted(part)) for part in parts)
+        return tuple(self.take(sorted(part)) for part in parts)
 
     def split(self, name: str | dict[str, Sequence[str]], subset: str | None = None, *,
               depression: float | Sequence[float] | None = None, strict: bool = False,
@@ -1017,6 +1025,6 @@ def _scan_roots(roots: Sequence[str | os.PathLike[str]], verify: bool, threads: 
     paths = whole._columns["path"]
     order = sorted(range(len(paths)), key=paths.__getitem__)
     # Overlapping roots reach a file twice: one chip, as within one scan.
-    merged = whole._take([i for n, i in enumerate(order) if n == 0 or paths[i] != paths[order[n - 1]]])
+    merged = whole.take([i for n, i in enumerate(order) if n == 0 or paths[i] != paths[order[n - 1]]])
     merged.skipped = sorted(set(whole.skipped))
     return merged

@@ -132,7 +132,7 @@ def _write(catalog: Table, folder: str, images: list[str], classes: list[str], l
     with Progress(progress, "png", "chip") as bar, ThreadPoolExecutor(workers) as pool:
         for start in range(0, len(catalog), BATCH):
             # Everything below lo is clipped to 0, so the floor can be lo itself.
-            x = load(catalog._take(range(start, min(start + BATCH, len(catalog)))), size, "a", "float32", db=True, floor_db=lo, threads=workers,
+            x = load(catalog.take(range(start, min(start + BATCH, len(catalog)))), size, "a", "float32", db=True, floor_db=lo, threads=workers,
                      progress=False)
             pixels = levels(x, (lo, hi), bits)
             for _ in pool.map(encode, pixels, images[start:start + BATCH]):

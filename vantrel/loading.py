@@ -104,7 +104,7 @@ class _Plan:
         self.paths = catalog.column("path")
         self.layouts = np.empty((len(catalog), len(_chips.LAYOUT)), dtype=np.int64)
         for i, name in enumerate(_chips.LAYOUT):  # unsigned columns go as their bits
-            self.layouts[:, i] = np.asarray(catalog._values(name), dtype=NUMBERS[name]).view(np.int64)
+            self.layouts[:, i] = np.asarray(catalog.values(name), dtype=NUMBERS[name]).view(np.int64)
 
     def allocate(self, shape: tuple[int, ...]) -> np.ndarray:
         import numpy as np
@@ -220,7 +220,7 @@ def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, in
         arrays["labels"] = np.asarray(catalog.labels)
         arrays["classes"] = np.array(catalog.classes, dtype=str)
     for name in SAVED_FIELDS:
-        values = catalog._values(name)
+        values = catalog.values(name)
         arrays[name] = values if isinstance(values, np.ndarray) else np.array(values, dtype=str)
     with atomic_write(path) as out:  # a file object: savez adds no ".npz" to the name
         np.savez(out, **arrays)

@@ -194,12 +194,12 @@ def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[l
         for serial in chosen.serials.get(class_name, ()):
             label_of_serial[serial.strip().lower()] = label
     depressions = set(chosen.depressions)
-    found_depressions = catalog._values("depression").tolist()
+    found_depressions = catalog.values("depression").tolist()
     scenes = set(chosen.scenes)
-    found_scenes = [counted_scene(scene) for scene in catalog._values("scene").tolist()]
+    found_scenes = [counted_scene(scene) for scene in catalog.values("scene").tolist()]
     positions: list[int] = []
     labels: list[int] = []
-    for i, serial in enumerate(catalog._values("serial")):
+    for i, serial in enumerate(catalog.values("serial")):
         found = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
         if found is not None and (not depressions or found_depressions[i] in depressions) and \
                 (not scenes or found_scenes[i] in scenes):
@@ -214,7 +214,7 @@ def _miscounted(picked: Table, classes: tuple[str, ...], labels: list[int], chos
     for label in labels:
         found[classes[label]] = found.get(classes[label], 0) + 1
     by_serial: dict[str, int] = {}
-    for serial in picked._values("serial"):
+    for serial in picked.values("serial"):
         by_serial[serial.lower()] = by_serial.get(serial.lower(), 0) + 1
     wrong = []
     for class_name, count in sorted(found.items(), key=lambda item: classes.index(item[0])):
@@ -244,8 +244,8 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
 
     import numpy as np
 
-    picked = catalog._take(positions)
-    kept = picked._unique_positions()
+    picked = catalog.take(positions)
+    kept = picked.unique_positions()
     clashes = picked.conflicts if len(kept) < len(positions) else []
     if clashes:  # one data block under two serials or depressions: the label kept is a guess
         warnings.warn(f"split {title}: {len(clashes)} chips are held with headers that disagree (TargetType, "
@@ -254,7 +254,7 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
     if len(kept) < len(positions):
         warnings.warn(f"split {title}: dropped {len(positions) - len(kept)} duplicate chips (the same data block "
                       f"under another path; see catalog.duplicates)", stacklevel=3)
-        picked, labels = picked._take(kept), [labels[i] for i in kept]
+        picked, labels = picked.take(kept), [labels[i] for i in kept]
     found = {classes[label] for label in set(labels)}
     missing = [name for name in chosen.serials if name not in found]
     problems = []
@@ -269,7 +269,7 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
     for problem in problems:
         warnings.warn(problem, SplitCountWarning, stacklevel=3)
     if split is not None and chosen is not split.subsets.get("train") and "train" in split.subsets and labels:
-        train = catalog._take(_assign(catalog, classes, split.subsets["train"])[0])
+        train = catalog.take(_assign(catalog, classes, split.subsets["train"])[0])
         shared = len(picked.overlap(train))
         if shared:
             warnings.warn(f"split {title}: {shared} chips are also in its train subset (the same data block)",
@@ -277,7 +277,7 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
 
     array = np.array(labels, dtype=np.int64)
     array.flags.writeable = False
-    return picked._as_split(classes, array, title)
+    return picked.as_split(classes, array, title)
 
 
 def subset_named(title: str) -> tuple[Split, Subset] | None:
