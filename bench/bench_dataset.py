@@ -46,12 +46,13 @@ import sys
 import tempfile
 import textwrap
 import time
+from collections.abc import Callable
 
 import numpy as np
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
-from conftest import REAL, RELEASE, retagged  # noqa: E402
+from conftest import RELEASE, retagged  # noqa: E402
 
 import vantrel  # noqa: E402
 from vantrel import mstar_header, mstar_raw  # noqa: E402
@@ -135,7 +136,8 @@ def seconds(fn, cold_root: pathlib.Path | None = None) -> float:
     return time.perf_counter() - start
 
 
-def compare(methods: list[tuple[str, object, pathlib.Path]], repeat: int) -> list[tuple[str, float, float]]:
+def compare(methods: list[tuple[str, Callable[[], object], pathlib.Path]],
+            repeat: int) -> list[tuple[str, float, float]]:
     """(label, warm, cold) medians. The methods take turns, so that a slow spell of this shared
     machine weighs on all of them alike."""
     for _, fn, _ in methods:
@@ -203,8 +205,9 @@ def bench_scan(root: pathlib.Path, repeat: int) -> None:
         for n in range(len(first), 20000):
             source = pathlib.Path(first[n % len(first)])
             header = source.read_bytes()[:int(mstar_header(source)["PhoenixHeaderLength"])]
-            rows = re.search(rb"NumberOfRows= *(\d+)", header)  # no rows, the header's length kept
-            header = header[:rows.start(1)] + b"0".rjust(len(rows[1])) + header[rows.end(1):]
+            rows_entry = re.search(rb"NumberOfRows= *(\d+)", header)  # no rows, the header's length kept
+            assert rows_entry is not None
+            header = header[:rows_entry.start(1)] + b"0".rjust(len(rows_entry[1])) + header[rows_entry.end(1):]
             target = many / "b" / f"D{n // 1000}" / f"HB{n:05d}{source.suffix}"
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(header)
@@ -438,7 +441,8 @@ def bench_png(root: pathlib.Path, repeat: int) -> None:
         times = []
         for _ in range(max(1, repeat // 3)):
             shutil.rmtree(out, ignore_errors=True)
-            times.append(seconds(lambda: split.save_images(out, bits=bits, threads=threads, progress=False)))
+            times.append(seconds(lambda: split.save_images(out, bits=bits, threads=threads,  # noqa: B023 (called here)
+                                                           progress=False)))
         size = sum(p.stat().st_size for p in out.rglob("*.png"))
         results.append((f"save_images(bits={bits}, threads={threads})", statistics.median(times), size))
     print(f"\nPNG export of the {len(split)} chips of the SOC test set at 128 x 128 (medians of "

@@ -269,7 +269,7 @@ class Catalog(Sequence[Record]):
         """The chips held more than once: groups of two or more paths (each group and the list in
         path order) whose records have the same rows, columns and Chip_MD5_CheckSum (letter case
         ignored; the data block's MD5 for a header without one)."""
-        groups: dict[tuple, list[str]] = {}
+        groups: dict[tuple[int, int, str], list[str]] = {}
         for path, identity in zip(self._columns["path"], self._identities()):
             groups.setdefault(identity, []).append(path)
         return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
@@ -297,7 +297,7 @@ class Catalog(Sequence[Record]):
 
     def unique_positions(self) -> list[int]:
         """The positions ``unique`` keeps, in order."""
-        first: dict[tuple, int] = {}
+        first: dict[tuple[int, int, str], int] = {}
         paths = self._columns["path"]
         for i, identity in enumerate(self._identities()):
             if identity not in first or paths[i] < paths[first[identity]]:
@@ -727,7 +727,7 @@ class Catalog(Sequence[Record]):
         for line, row in enumerate(rows[1:], 2):
             if len(row) < len(head):
                 raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields")
-            for field in known:
+            for field in known:  # noqa: F402 (dataclasses.field is not used here)
                 text = row[at[field]]
                 try:
                     columns[field].append(_from_text(field, text))

@@ -387,7 +387,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _warn  # one line, as the errors are
-            status = args.run(args)
+            status: int = args.run(args)
             sys.stdout.flush()  # a closed pipe shows here, not at exit
             return status
     except BrokenPipeError:

@@ -165,7 +165,7 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None, depression: f
         depressions = ()
     elif _is_number(depression):
         depressions = (float(cast(float, depression)),)
-    elif isinstance(depression, (str, bytes)) or not all(_is_number(value) for value in cast(Sequence, depression)):
+    elif isinstance(depression, (str, bytes)) or not all(_is_number(value) for value in cast(Sequence[Any], depression)):
         raise TypeError(f"depression must be a number or a sequence of numbers, not {depression!r}")
     else:
         depressions = tuple(float(value) for value in cast(Sequence[float], depression))

@@ -139,13 +139,13 @@ class _Random(_Transform):
         if torch is not None:
             columns = [torch.randint(0, high, (count,)).tolist() for high in highs]
             return [list(draw) for draw in zip(*columns)]
-        return self.generator.integers(0, highs, size=(count, len(highs))).tolist()
+        return list(self.generator.integers(0, highs, size=(count, len(highs))).tolist())
 
     def _uniform(self, count: int) -> list[float]:
         torch = _torch_draws(self.seed is not None)
         if torch is not None:
-            return torch.rand(count, dtype=torch.float64).tolist()
-        return self.generator.random(count).tolist()
+            return list(torch.rand(count, dtype=torch.float64).tolist())
+        return list(self.generator.random(count).tolist())
 
 
 class _Crop(_Transform):
