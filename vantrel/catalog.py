@@ -386,13 +386,13 @@ class Catalog(Sequence[Record]):
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
 
-        Chips are assigned by their headers' TargetSerNum (ignoring letter case),
-        DesiredDepression and the scene of CollectionName only (every named split takes the scenes
-        its published counts come from; a header that names no scene counts as scene 1); names and subsets ignore letter case. A chip held more than once
+        Chips are assigned by their headers alone, as ``vantrel.splits`` describes (a header that
+        names no scene counts as scene 1); names and subsets ignore letter case. A chip held more than once
         (see ``duplicates``) is taken once, with one warning of how many copies were dropped. Each
         of these warns once: classes with no chips at all (naming them, and for a named split
         found empty, the release CDs that hold it); for a named split, classes whose count
-        differs from the published one (`strict` makes this and missing classes a ValueError);
+        differs from the published one (``vantrel.SplitCountWarning``; `strict` makes this and
+        missing classes a ``vantrel.SplitCountError``);
         a test subset sharing chips with the same split's train subset in this catalog.
 
         Parameters
@@ -417,7 +417,8 @@ class Catalog(Sequence[Record]):
         ------
         ValueError
             For an unknown split or subset, a subset or depression the split does not take, and
-            with `strict` a named split whose classes or counts differ from the published ones.
+            with `strict` a named split whose classes or counts differ from the published ones
+            (``SplitCountError``, a ValueError).
         """
         from . import splits
 
@@ -427,10 +428,9 @@ class Catalog(Sequence[Record]):
         """This catalog against the public release: per release CD and per group of chips that
         one of its folders holds (serial, depression, scene), the chips expected and found.
 
-        Chips are matched by their headers (serial ignoring letter case, DesiredDepression, the
-        scene of CollectionName), never by folder names; a chip held more than once is counted
-        once, and a chip of no group (a user's own data) is counted as not in the release table.
-        The table ships with the package (vantrel/data/release/folder_counts.csv).
+        Chips are matched by their headers, never by folder names, against the table that ships
+        with the package (``vantrel.release`` describes both); a chip held more than once is
+        counted once, and a chip of no group (a user's own data) as not in the release table.
 
         Returns
         -------
@@ -499,12 +499,11 @@ class Catalog(Sequence[Record]):
              progress: bool | None = None, channels_first: bool = False) -> np.ndarray:
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
-        `ofmt`: 'a' amplitude, shape (n, H, W); 'ap' amplitude and phase, (n, H, W, 2); 'r' real and
-        imaginary parts, (n, H, W, 2); 'c' complex, (n, H, W). `dtype`: float32 (complex64 for 'c')
-        by default, or float64 (complex128). `size`: H = W = size, a pair (H, W), or None for the
-        chips' own size (which must then be the same for all). A window starts at row
-        ``(rows - H) // 2`` and column ``(columns - W) // 2`` of its chip: larger chips are cropped,
-        smaller ones padded with zeros.
+        `ofmt`: a format of ``vantrel.defaults.OFMTS``, which gives each one's values and shape:
+        'a' amplitude, 'ap' amplitude and phase, 'r' real and imaginary parts, 'c' complex.
+        `dtype`: float32 (complex64 for 'c') by default, or float64 (complex128). `size`: H = W =
+        size, a pair (H, W), or None for the chips' own size (which must then be the same for
+        all). Each window is centred on its chip, as ``vantrel.loading`` describes.
 
         'a' and 'ap' hold the stored samples exactly; 'r' and 'c' are ``A cos P`` and ``A sin P``,
         computed in double precision from the stored amplitude A and phase P and then rounded once
@@ -512,8 +511,8 @@ class Catalog(Sequence[Record]):
         ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double precision in the same pass
         and rounded once to the dtype (ValueError with 'r' or 'c'). Each chip is read once,
         natively, on `threads` threads (default: the CPUs this process may use); its header must
-        still say what the scan read (else ValueError). A chip that cannot be read stops the load
-        with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
+        still say what the scan read (else ``vantrel.ChangedSinceScanError``). A chip that cannot
+        be read stops the load with OSError or ``vantrel.ChipError`` naming it. `progress` shows a bar on stderr: True always, False
         never, None when stderr is a terminal and the load takes a while. `channels_first=True` gives
         the layout of the deep-learning libraries' image batches: (n, 2, H, W) for 'ap' and 'r',
         (n, 1, H, W) for 'a' and 'c'.
@@ -546,7 +545,8 @@ class Catalog(Sequence[Record]):
         ------
         ValueError
             For a size, ofmt, dtype, floor_db or threads out of range; for a chip whose header no
-            longer says what the scan read, or that cannot be read as a chip (naming it).
+            longer says what the scan read (``ChangedSinceScanError``), or that cannot be read as a
+            chip (``ChipError``), naming it; both are ValueErrors.
         OSError
             For a chip file that cannot be opened or read (naming it).
         MemoryError
@@ -564,10 +564,9 @@ class Catalog(Sequence[Record]):
         with the same parameters (zero frames included), ready for
         ``vantrel.transforms.Normalize(mean, std)``.
 
-        One pass: the windows are loaded natively in chunks of about 32 MB, in double precision,
-        and each chunk's mean and sum of squared deviations is merged into the running ones, so
-        memory stays bounded by the chunk. The std is the population one (divided by the number
-        of samples). For 'c' the mean is complex and the std that of ``|x - mean|``.
+        One pass over the chips in double precision, in chunks of bounded memory
+        (``vantrel.loading``). The std is the population one (divided by the number of
+        samples). For 'c' the mean is complex and the std that of ``|x - mean|``.
 
         Returns
         -------
@@ -617,9 +616,8 @@ class Catalog(Sequence[Record]):
         label (for a catalog that is not a split, the index of its class in sorted order),
         serial, depression and azimuth.
 
-        The amplitude in dB is mapped linearly from `db_range` onto 0 .. 2**bits - 1 (`bits` 8 or
-        16), clipped and rounded: the same mapping for every chip. Images are encoded on `threads`
-        threads. A class name is made a safe folder name (each "/" and NUL becomes "_"; an empty
+        The amplitude in dB is mapped from `db_range` onto the `bits` (8 or 16) levels, the same
+        for every chip, as ``vantrel.images`` describes. Images are encoded on `threads` threads. A class name is made a safe folder name (each "/" and NUL becomes "_"; an empty
         name or one of dots alone gets a "_" in front): nothing is written outside `folder`.
 
         The export is built whole in a new hidden folder beside `folder`, then swapped into its

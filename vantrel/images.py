@@ -1,8 +1,8 @@
 """A catalog's chips as a folder of grey-scale PNG images, one sub-folder per class, with an index.
 
-The pixel value is the amplitude in dB mapped linearly from `db_range` onto the full 8- or
-16-bit range, clipped and rounded to the nearest level; the same mapping for every chip, so that
-images compare. The default range, -60 to +10 dB, holds the real chips' amplitudes: over the
+The pixel value is the amplitude in dB mapped linearly from `db_range` onto 0 .. 2**bits - 1 (the
+full 8- or 16-bit range), clipped and rounded to the nearest level; the same mapping for every
+chip, so that images compare. The default range, -60 to +10 dB, holds the real chips' amplitudes: over the
 eight real chips in tests/data, 0.18 % of the samples fall below -60 dB (exact zeros and the
 deepest shadow) and 0.001 % above +10 dB (the brightest scatterer's peak).
 """

@@ -3,6 +3,10 @@
 Each chip's window is centred: for a chip of `rows` x `columns` samples and a window of H x W,
 it starts at row ``(rows - H) // 2`` and column ``(columns - W) // 2``, so a larger chip is
 cropped and a smaller one sits in the middle of a zero frame.
+
+A load that passes through a buffer (with channels first, and ``stats``, which merges each
+chunk's mean and sum of squared deviations into the running ones) goes in chunks of about
+32 MB: its memory stays bounded by the chunk, whatever the number of chips.
 """
 
 from __future__ import annotations
