@@ -46,11 +46,17 @@ def test_the_build_files_build_the_reader_module_for_its_one_python():
     from vantrel._reader import READER_PYTHON
 
     version = ".".join(map(str, READER_PYTHON))
+    cmake_text = (REPO / "CMakeLists.txt").read_text()
     cmake = re.search(r"VERSION_GREATER_EQUAL ([\d.]+) AND Python_VERSION VERSION_LESS ([\d.]+)\)\s+"
-                      r"set\(VANTREL_READER_MODULE ON", (REPO / "CMakeLists.txt").read_text())
+                      r"set\(VANTREL_READER_MODULE ON", cmake_text)
     assert cmake is not None and cmake.groups() == (version, f"{READER_PYTHON[0]}.{READER_PYTHON[1] + 1}")
-    overrides = tomllib.loads((REPO / "pyproject.toml").read_text())["tool"]["scikit-build"]["overrides"]
-    assert [o["if"]["python-version"] for o in overrides if "py-api" in o.get("wheel", {})] == [f"!={version}.*"]
+    pyproject = tomllib.loads((REPO / "pyproject.toml").read_text())
+    stable = [o for o in pyproject["tool"]["scikit-build"]["overrides"] if "py-api" in o.get("wheel", {})]
+    assert [o["if"]["python-version"] for o in stable] == [f"!={version}.*"]
+    # The dataset layer's oldest Python: the limited API built for, the wheel's tag, what pip is told.
+    oldest = re.search(r"set\(VANTREL_SABI_VERSION ([\d.]+)\)", cmake_text)
+    assert oldest is not None and pyproject["project"]["requires-python"] == f">={oldest[1]}"
+    assert stable[0]["wheel"]["py-api"] == "cp" + oldest[1].replace(".", "")
 
 
 def test_data_path_names_the_sample_directory():
