@@ -386,14 +386,14 @@ class Catalog(Sequence[Record]):
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
 
-        Chips are assigned by their headers alone, as ``vantrel.splits`` describes (a header that
-        names no scene counts as scene 1); names and subsets ignore letter case. A chip held more than once
-        (see ``duplicates``) is taken once, with one warning of how many copies were dropped. Each
-        of these warns once: classes with no chips at all (naming them, and for a named split
-        found empty, the release CDs that hold it); for a named split, classes whose count
-        differs from the published one (``vantrel.SplitCountWarning``; `strict` makes this and
-        missing classes a ``vantrel.SplitCountError``);
-        a test subset sharing chips with the same split's train subset in this catalog.
+        Chips are assigned by their headers alone, as ``vantrel.splits`` describes; names and
+        subsets ignore letter case. A chip held more than once (see ``duplicates``) is taken
+        once, with one warning of how many copies were dropped. Each of these warns once: classes
+        with no chips at all (naming them, and for a named split found empty, the release CDs
+        that hold it); for a named split, classes whose count differs from the published one
+        (``vantrel.SplitCountWarning``; `strict` makes this and missing classes a
+        ``vantrel.SplitCountError``); a test subset sharing chips with the same split's train
+        subset in this catalog.
 
         Parameters
         ----------

@@ -3,9 +3,10 @@
 A split names its classes once, in the order its labels count them; each subset takes, for
 some of those classes, the chips of given serial numbers at given depressions in given scenes.
 Chips are assigned by their headers' TargetSerNum (letter case ignored), DesiredDepression and
-the scene of CollectionName only. Each named subset carries the chip counts of the published
-tables (per class, and per serial where the table gives them) and the release CDs that hold its
-chips; each named split says where its definition and counts come from.
+the scene of CollectionName only (a header that names no scene counts as scene 1; each named
+subset takes the scenes its published counts come from). Each named subset carries the chip
+counts of the published tables (per class, and per serial where the table gives them) and the
+release CDs that hold its chips; each named split says where its definition and counts come from.
 """
 
 from __future__ import annotations
