@@ -1,6 +1,7 @@
 """Where ``mstar_header`` and ``mstar_raw`` come from: the extension ``vantrel.datasets.mstar`` on
-CPython 3.13, ``vantrel.portable`` (the same values) elsewhere. Imported by name at run time, so
-that the package and its modules reach the reader without importing each other."""
+CPython 3.13, ``vantrel.portable`` (the same values) elsewhere. Imported on first use, inside
+``reader()``, so that the package and its modules reach the reader without importing each other
+(nor NumPy) at import time."""
 
 from __future__ import annotations
 
@@ -30,4 +31,8 @@ def reader_module_built() -> bool:
 
 def reader() -> ModuleType:
     """The module that defines mstar_header and mstar_raw here."""
-    return importlib.import_module("vantrel.datasets.mstar" if reader_module_built() else "vantrel.portable")
+    if reader_module_built():
+        return importlib.import_module("vantrel.datasets.mstar")  # an extension: found at run time
+    from . import portable
+
+    return portable
