@@ -1,7 +1,8 @@
 """A catalog's table as vantrel's own modules see it: the fields, their order and types, and the
-one way into a catalog's columns (``Table``: its public ``values``, ``take``, ...) for the modules that work on them (splits,
-loading, summary, images). ``vantrel.catalog.Catalog`` is its one implementation; these modules
-import this protocol, not the class, so that no import goes back to vantrel.catalog.
+one way into a catalog's columns (``Table``: Catalog's public ``values``, ``take``, ...) for the
+modules that work on them (splits, loading, summary, images, release). ``vantrel.catalog.Catalog``
+is its one implementation; these modules import this protocol, not the class, so that no import
+goes back to vantrel.catalog.
 
 The native side of the same table is src/chips/columns.hpp, which ``vantrel._chips.COLUMNS``
 shows: the scan's columns are FIELDS, CHECKS, SCENES and "checksum", with NUMBERS' dtypes.

@@ -15,8 +15,8 @@ from typing import TYPE_CHECKING, Any, cast, overload
 from . import _chips
 from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
 from ._reader import reader
-from .defaults import DB_RANGE, FLOOR_DB, OFMT, SIZE
 from ._table import CHECKS, FIELDS, NUMBERS, SCENES, UNNAMED
+from .defaults import DB_RANGE, FLOOR_DB, OFMT, SIZE
 from .progress import Progress
 
 if TYPE_CHECKING:

@@ -18,9 +18,9 @@ from typing import TYPE_CHECKING, Any
 
 from . import _chips
 from ._options import check_flag, check_size, check_threads
+from ._table import NUMBERS, Table
 from .defaults import DECIBEL_OFMTS, FLOOR_DB, OFMT, OFMTS, SIZE
 from .errors import chip_error
-from ._table import NUMBERS, Table
 from .progress import Progress
 
 if TYPE_CHECKING:
