@@ -50,12 +50,14 @@ import sys
 import tempfile
 import textwrap
 import time
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
-from conftest import REAL, RELEASE, chip_bytes, retagged  # noqa: E402
+from conftest import RELEASE, chip_bytes, retagged  # noqa: E402
 
 import vantrel  # noqa: E402
 from vantrel import mstar_header, mstar_raw  # noqa: E402
@@ -139,7 +141,8 @@ def seconds(fn, cold_root: pathlib.Path | None = None) -> float:
     return time.perf_counter() - start
 
 
-def compare(methods: list[tuple[str, object, pathlib.Path]], repeat: int) -> list[tuple[str, float, float]]:
+def compare(methods: list[tuple[str, Callable[[], object], pathlib.Path]],
+            repeat: int) -> list[tuple[str, float, float]]:
     """(label, warm, cold) medians. The methods take turns, so that a slow spell of this shared
     machine weighs on all of them alike."""
     for _, fn, _ in methods:
@@ -207,8 +210,9 @@ def bench_scan(root: pathlib.Path, repeat: int) -> None:
         for n in range(len(first), 20000):
             source = pathlib.Path(first[n % len(first)])
             header = source.read_bytes()[:int(mstar_header(source)["PhoenixHeaderLength"])]
-            rows = re.search(rb"NumberOfRows= *(\d+)", header)  # no rows, the header's length kept
-            header = header[:rows.start(1)] + b"0".rjust(len(rows[1])) + header[rows.end(1):]
+            rows_entry = re.search(rb"NumberOfRows= *(\d+)", header)  # no rows, the header's length kept
+            assert rows_entry is not None
+            header = header[:rows_entry.start(1)] + b"0".rjust(len(rows_entry[1])) + header[rows_entry.end(1):]
             target = many / "b" / f"D{n // 1000}" / f"HB{n:05d}{source.suffix}"
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(header)
@@ -410,13 +414,13 @@ print(status('VmHWM') - before, x.nbytes / 2**20)
           f"for an output of {float(out):.1f} MB")
 
 
-def turns(methods: list[tuple[str, object]], repeat: int) -> dict[str, tuple[list[float], list[float]]]:
+def turns(methods: Sequence[tuple[str, Callable[..., Any]]], repeat: int) -> dict[str, tuple[list[float], list[float]]]:
     """Warm (wall, CPU) seconds of each method, `repeat` times, the methods taking turns; CPU time
     counts every thread of the process, and moves less than the wall time when other processes
     share the cores."""
     for _, fn in methods:
         fn()
-    samples = {label: ([], []) for label, _ in methods}
+    samples: dict[str, tuple[list[float], list[float]]] = {label: ([], []) for label, _ in methods}
     for _ in range(repeat):
         for label, fn in methods:
             cpu, start = time.process_time(), time.perf_counter()
@@ -502,10 +506,10 @@ def bench_db(root: pathlib.Path, repeat: int) -> None:
                 ratio = spread([w / b for w, b in zip(wall, base)], 1, 2) + "x"
             print(f"{name:32} {spread(wall):>22} {spread(cpu):>22} {cold[name] * 1e3:8.1f} {ratio:>24}")
     for size, ofmt in cases:
-        base, decibels = samples[label(size, ofmt, False)], samples[label(size, ofmt, True)]
-        print(f"db=True at {size}, {ofmt!r}: {statistics.median(w / b for w, b in zip(decibels[0], base[0])):.2f}x "
-              f"the linear load warm (goal at most 1.3x), CPU {statistics.median(decibels[1]) / statistics.median(base[1]):.2f}x; "
-              f"the dB cost {(statistics.median(decibels[1]) - statistics.median(base[1])) / (len(split) * size * size) * 1e9:.2f}"
+        lin, dbs = samples[label(size, ofmt, False)], samples[label(size, ofmt, True)]
+        print(f"db=True at {size}, {ofmt!r}: {statistics.median(w / b for w, b in zip(dbs[0], lin[0])):.2f}x "
+              f"the linear load warm (goal at most 1.3x), CPU {statistics.median(dbs[1]) / statistics.median(lin[1]):.2f}x; "
+              f"the dB cost {(statistics.median(dbs[1]) - statistics.median(lin[1])) / (len(split) * size * size) * 1e9:.2f}"
               f" ns of CPU a value")
     decibel_accuracy()
 
@@ -576,7 +580,8 @@ def bench_png(root: pathlib.Path, repeat: int) -> None:
         times = []
         for _ in range(max(1, repeat // 3)):
             shutil.rmtree(out, ignore_errors=True)
-            times.append(seconds(lambda: split.save_images(out, bits=bits, threads=threads, progress=False)))
+            times.append(seconds(lambda: split.save_images(out, bits=bits, threads=threads,  # noqa: B023 (called here)
+                                                           progress=False)))
         size = sum(p.stat().st_size for p in out.rglob("*.png"))
         results.append((f"save_images(bits={bits}, threads={threads})", statistics.median(times), size))
     print(f"\nPNG export of the {len(split)} chips of the SOC test set at 128 x 128 (medians of "

@@ -32,6 +32,7 @@ import sys
 import tempfile
 import time
 import warnings
+from typing import Any
 
 import numpy as np
 
@@ -59,6 +60,7 @@ class NpyPerChip:
             name = folder / f"{i:05d}.npy"
             np.save(name, image)
             self.files.append(str(name))
+        assert split.labels is not None  # a split has labels
         self.labels = split.labels.tolist()
         self.rng = np.random.default_rng(0)
 
@@ -75,6 +77,7 @@ class StructReader:
     """The torchcvnn-style reader: per item the header parsed and the planes struct-unpacked."""
 
     def __init__(self, split: vantrel.Catalog) -> None:
+        assert split.labels is not None  # a split has labels
         self.paths, self.labels = split.paths, split.labels.tolist()
         self.rng = np.random.default_rng(0)
 
@@ -127,7 +130,7 @@ def main() -> None:
         if not (root / "load").exists():
             test_set_tree(root / "load")
         split = vantrel.scan(root / "load", progress=False).split("soc", "test")
-        datasets = {"vt.MSTAR, in memory": vantrel.MSTAR(split, size=SIZE, transform=RandomCrop(CROP, seed=0))}
+        datasets: dict[str, Any] = {"vt.MSTAR, in memory": vantrel.MSTAR(split, size=SIZE, transform=RandomCrop(CROP, seed=0))}
         if "in_memory" in inspect.signature(vantrel.MSTAR).parameters:
             datasets["vt.MSTAR(in_memory=False)"] = vantrel.MSTAR(split, size=SIZE, in_memory=False,
                                                                    transform=RandomCrop(CROP, seed=0))
@@ -136,7 +139,7 @@ def main() -> None:
         for dataset in datasets.values():  # every item has the same shape and a label
             x, _ = dataset[0]
             assert tuple(x.shape) == (CROP, CROP), x.shape
-        runs = {(name, w): [] for name in datasets for w in args.workers}
+        runs: dict[tuple[str, int], list[float]] = {(name, w): [] for name in datasets for w in args.workers}
         for _ in range(args.repeat):
             for (name, workers), found in runs.items():
                 found.append(epoch(datasets[name], workers))

@@ -17,7 +17,6 @@ import json
 import os
 import pathlib
 import platform
-import shutil
 import statistics
 import struct
 import subprocess
@@ -87,7 +86,7 @@ def literal_planes(path):
     f.readline()
     _, v = f.readline().strip(b"\n").decode("utf-8").split("= ")
     offsets = int(v)
-    for k in range(9):
+    for _ in range(9):
         f.readline()
     data, v = f.readline().strip(b"\n").decode("utf-8").split("= ")
     _, v2 = f.readline().strip(b"\n").decode("utf-8").split("= ")

@@ -7,7 +7,6 @@ The figures that the reader's help texts show (``_static/...``): those its demon
 
 from __future__ import annotations
 
-import inspect
 import os
 import re
 import subprocess
@@ -24,11 +23,11 @@ import numpy as np  # noqa: E402
 from readme_pages import write  # noqa: E402
 
 import vantrel as vt  # noqa: E402
+# The dB scale of the PNG export, so that the gallery shows what `vantrel export --format png` writes.
+from vantrel.defaults import DB_RANGE  # noqa: E402
 
 REPO = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 CHIPS = [os.path.join(REPO, "tests", "data", folder) for folder in ("release", "real_mstar")]
-# The dB scale of the PNG export, so that the gallery shows what `vantrel export --format png` writes.
-DB_RANGE = inspect.signature(vt.Catalog.save_images).parameters["db_range"].default
 
 
 def chosen() -> list[vt.Record]:

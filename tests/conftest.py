@@ -2,11 +2,14 @@
 
 import os
 import pathlib
+import runpy
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+from vantrel._reader import READER_PYTHON, READER_PYTHON_NAME
 
 TESTS = pathlib.Path(__file__).resolve().parent
 REPO = TESTS.parent
@@ -15,9 +18,11 @@ REAL = DATA / "real_mstar"
 REAL_CHIPS = sorted(p.name for p in REAL.glob("HB*"))
 RELEASE = DATA / "release"  # a trimmed slice of a release CD, in its own layout
 SOURCE_FILE = "vantrel/datasets/mstar.py"
-# The reader module vantrel.datasets.mstar is built for CPython 3.13 only.
-READER_MODULE = sys.version_info[:2] == (3, 13)
-needs_reader_module = pytest.mark.skipif(not READER_MODULE, reason="the reader module is built for CPython 3.13 only")
+# The reader's traceback lines by namespace and name, from their one home, src/mstar/source.hpp.
+LINES = runpy.run_path(str(REPO / "tools" / "source_lines.py"))["LINES"]
+# The reader module vantrel.datasets.mstar is built for one version only.
+READER_MODULE = sys.version_info[:2] == READER_PYTHON
+needs_reader_module = pytest.mark.skipif(not READER_MODULE, reason=f"the reader module is built for {READER_PYTHON_NAME} only")
 
 
 def chip_bytes(entries=None, *, rows=2, cols=3, magnitude=None, phase=None, first=b"\n",

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vantrel.datasets.mstar as m
-from conftest import SOURCE_FILE
+from conftest import LINES, SOURCE_FILE
 
 H, R = m.mstar_header, m.mstar_raw
 P = "no-such-chip.bin"  # opening it would raise FileNotFoundError, not TypeError
@@ -23,7 +23,7 @@ def assert_binding_error(info, func, message):
     assert tb.tb_next is None, "exactly one entry, and no native-code entry"
     code = tb.tb_frame.f_code
     assert (code.co_name, code.co_filename, tb.tb_lineno) == (f"vantrel.datasets.mstar.{func.__name__}", SOURCE_FILE,
-                                                             34 if func is H else 83)
+                                                             LINES["header" if func is H else "raw"]["def"])
     assert tb.tb_frame.f_globals is vars(m) and tb.tb_frame.f_locals == {}
 
 
@@ -101,11 +101,10 @@ def test_bound_values(make_chip):
 
 
 @pytest.mark.parametrize("func, defaults, signature, first, varnames, lines", [
-    (H, None, "(filepath)", 34, ("filepath", "f", "header", "version", "data", "name", "value"),
-     [34, *range(65, 70), *range(71, 79), 80]),
-    (R, ("c",), "(filepath, ofmt='c')", 83,
-     ("filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"),
-     [83, *range(174, 177), *range(178, 186), 187, *range(189, 192), *range(193, 199)]),
+    (H, None, "(filepath)", LINES["header"]["def"], ("filepath", "f", "header", "version", "data", "name", "value"),
+     LINES["header"]["statements"]),
+    (R, ("c",), "(filepath, ofmt='c')", LINES["raw"]["def"],
+     ("filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"), LINES["raw"]["statements"]),
 ])
 def test_attributes_and_code(func, defaults, signature, first, varnames, lines):
     name = func.__name__

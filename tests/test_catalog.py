@@ -257,7 +257,7 @@ def test_csv_values_are_range_checked_naming_line_and_column(catalog, tmp_path, 
 
 
 def test_numpy_bools_are_a_mask_and_other_numbers_no_positions(catalog):
-    mask = catalog._values("rows") > 128
+    mask = catalog.values("rows") > 128
     assert catalog[list(mask)].paths == catalog[mask].paths == [p for p, m in zip(catalog.paths, mask) if m]
     assert catalog[[np.int64(1)]].paths == [catalog.paths[1]]
     for bad in ([1.5], [np.float64(1)], [True, 2]):

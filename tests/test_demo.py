@@ -7,11 +7,13 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import SOURCE_FILE, chip_bytes, run_python
+from conftest import LINES, SOURCE_FILE, chip_bytes, run_python
 
 import vantrel
 from vantrel.datasets.mstar import mstar_header, mstar_raw
 
+# The reader's traceback lines (tools/source_lines.py).
+D, H, R = LINES["demo"], LINES["header"], LINES["raw"]
 SAMPLE = vantrel.data_path("mstar") + "BTR70_HB03787.004"
 BOUND = ["vt", "plt", "datapath", "filepath", "header", "k", "v", "x"]  # in binding order
 
@@ -73,35 +75,35 @@ FAKE = ("real = vantrel.data_path; patch(vantrel, 'data_path', lambda name: "
 ITEMS = "types.SimpleNamespace(items=lambda: {})".format
 CASES = {  # case: set-up, line, exception, message, entry below the routine's (name, line), names bound
     "no_vantrel": ("modules(); del sys.modules['vantrel']; patch(sys, 'meta_path', [])",  # no finder
-                   206, "ModuleNotFoundError", "No module named 'vantrel'", None, 0),
+                   D["import_vantrel"], "ModuleNotFoundError", "No module named 'vantrel'", None, 0),
     "no_pyplot": ("import matplotlib; patch(sys, 'meta_path', [])",
-                  207, "ModuleNotFoundError", "No module named 'matplotlib.pyplot'", None, 1),
-    "not_a_package": ("modules({'matplotlib': types.ModuleType('matplotlib')})", 207, "ModuleNotFoundError",
+                  D["import_pyplot"], "ModuleNotFoundError", "No module named 'matplotlib.pyplot'", None, 1),
+    "not_a_package": ("modules({'matplotlib': types.ModuleType('matplotlib')})", D["import_pyplot"], "ModuleNotFoundError",
                       "No module named 'matplotlib.pyplot'; 'matplotlib' is not a package", None, 1),
     # 'matplotlib.pyplot' found, so 'matplotlib' is taken: no pyplot, and no 'stand_in.pyplot' entry
-    "pyplot_missing": ("modules({'matplotlib': types.ModuleType('stand_in'), 'matplotlib.pyplot': sys})", 207,
+    "pyplot_missing": ("modules({'matplotlib': types.ModuleType('stand_in'), 'matplotlib.pyplot': sys})", D["import_pyplot"],
                        "ImportError", "cannot import name pyplot", None, 1),
-    "data_path_broken": ("patch(vantrel, 'data_path', None)", 209, "TypeError",
+    "data_path_broken": ("patch(vantrel, 'data_path', None)", D["datapath"], "TypeError",
                          "'NoneType' object is not callable", None, 2),
-    "datapath_none": ("patch(vantrel, 'data_path', lambda name: None)", 211, "TypeError",
+    "datapath_none": ("patch(vantrel, 'data_path', lambda name: None)", D["filepath"], "TypeError",
                       "unsupported operand type(s) for +: 'NoneType' and 'str'", None, 3),
-    "bad_header": (DATA, 214, "ValueError", "too many values to unpack (expected 2)",
-                   ("vantrel.datasets.mstar.mstar_header", 76), 4),
-    "header_none": (FAKE.format("None"), 215, "AttributeError", "'NoneType' object has no attribute 'items'", None, 5),
-    "item_of_three": (FAKE.format(ITEMS("[('a', 'b', 'c')]")), 215, "ValueError",
+    "bad_header": (DATA, D["read_header"], "ValueError", "too many values to unpack (expected 2)",
+                   ("vantrel.datasets.mstar.mstar_header", H["split"]), 4),
+    "header_none": (FAKE.format("None"), D["header_loop"], "AttributeError", "'NoneType' object has no attribute 'items'", None, 5),
+    "item_of_three": (FAKE.format(ITEMS("[('a', 'b', 'c')]")), D["header_loop"], "ValueError",
                       "too many values to unpack (expected 2)", None, 5),
-    "item_empty": (FAKE.format(ITEMS("[()]")), 215, "ValueError", "need more than 0 values to unpack", None, 5),
-    "item_none": (FAKE.format(ITEMS("[None]")), 215, "TypeError", "'NoneType' object is not iterable", None, 5),
-    "item_of_one": (FAKE.format(ITEMS("['kv', iter('1')]")), 215, "ValueError", "need more than 1 value to unpack",
+    "item_empty": (FAKE.format(ITEMS("[()]")), D["header_loop"], "ValueError", "need more than 0 values to unpack", None, 5),
+    "item_none": (FAKE.format(ITEMS("[None]")), D["header_loop"], "TypeError", "'NoneType' object is not iterable", None, 5),
+    "item_of_one": (FAKE.format(ITEMS("['kv', iter('1')]")), D["header_loop"], "ValueError", "need more than 1 value to unpack",
                     None, 7),
-    "header_grows": (STDOUT.format("lambda text: vars(module)['header'].update(extra='entry')"), 215,
+    "header_grows": (STDOUT.format("lambda text: vars(module)['header'].update(extra='entry')"), D["header_loop"],
                      "RuntimeError", "dictionary changed size during iteration", None, 7),
-    "print_fails": (STDOUT.format("None"), 216, "TypeError", "'NoneType' object is not callable", None, 7),
-    "short_data": (DATA, 218, "error", "unpack_from requires a buffer of at least 48 bytes for unpacking 48 "
-                   "bytes at offset 0 (actual buffer size is 47)", ("vantrel.datasets.mstar.mstar_raw", 189), 7),
-    "no_rows": (DATA, 219, "ValueError", "zero-size array to reduction operation maximum which has no identity",
+    "print_fails": (STDOUT.format("None"), D["print_entry"], "TypeError", "'NoneType' object is not callable", None, 7),
+    "short_data": (DATA, D["read_ap"], "error", "unpack_from requires a buffer of at least 48 bytes for unpacking 48 "
+                   "bytes at offset 0 (actual buffer size is 47)", ("vantrel.datasets.mstar.mstar_raw", R["samples"]), 7),
+    "no_rows": (DATA, D["print_ap"], "ValueError", "zero-size array to reduction operation maximum which has no identity",
                 ("max", None), 8),
-    "show_fails": ("import matplotlib.pyplot as plt; patch(plt, 'show', lambda: 1 / 0)", 228,
+    "show_fails": ("import matplotlib.pyplot as plt; patch(plt, 'show', lambda: 1 / 0)", D["show_1"],
                    "ZeroDivisionError", "division by zero", ("<lambda>", None), 8),
 }
 CHIPS = {"bad_header": chip_bytes([("PhoenixHeaderLength", "{offset}"), ("Odd", "a= b")]),
@@ -132,7 +134,7 @@ def test_failure_ends_the_import_leaving_earlier_names(runs, case):
     if case == "item_of_one":  # the first item, a str, is iterated
         assert got["kv"] == ["k", "v"]
     elif "k" in got["names"]:  # the entry printed last, or being printed
-        assert got["kv"] == list(list(mstar_header(chip).items())[0 if line in (215, 216) else -1])
+        assert got["kv"] == list(list(mstar_header(chip).items())[0 if line in (D["header_loop"], D["print_entry"]) else -1])
     if "x" in got["names"]:
         assert got["x"] == [list(mstar_raw(chip, "ap").shape), "float64"]
 

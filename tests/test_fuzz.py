@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, Phase, currently_in_test_context, event, given, settings, strategies as st
 
-from conftest import REAL, REAL_CHIPS, innermost_entry
+from conftest import LINES, REAL, REAL_CHIPS, innermost_entry
 from vantrel.catalog import FIELDS, scan
 from vantrel.datasets.mstar import mstar_header, mstar_raw
 
@@ -17,6 +17,7 @@ from vantrel.datasets.mstar import mstar_header, mstar_raw
 pytestmark = pytest.mark.filterwarnings("ignore:scan found no chips:UserWarning")
 
 END = "[EndofPhoenixHeader]"
+H, R = LINES["header"], LINES["raw"]
 ALLOWED = (ValueError, struct.error, OSError, MemoryError, OverflowError)
 FORMATS = ("ap", "r", "c", "R")  # "R" names no format
 FUZZ = settings(max_examples=int(os.environ.get("MSTAR_FUZZ_EXAMPLES", 150)), deadline=2000, database=None,
@@ -34,19 +35,19 @@ def value(line):
 
 def expected_header(path):
     """(dict, None) or (exception, traceback line)."""
-    line = 65
+    line = H["open"]
     try:
         with open(path, "rb") as f:
             f.seek(1)
-            line = 68
+            line = H["version"]
             header = {"PhoenixHeaderVer": f.readline().strip(b"\n").decode("utf-8")[17:-1]}
             while True:
-                line, raw = 72, f.readline()
+                line, raw = H["read_line"], f.readline()
                 if not raw:
                     raise ValueError("no [EndofPhoenixHeader] line before the end of the file")
                 if (data := raw.strip(b"\n").decode("utf-8")) == END:
                     return header, None
-                line = 76
+                line = H["split"]
                 if data:
                     header[data.split("= ")[0]] = value(raw)
     except Exception as exc:
@@ -64,7 +65,7 @@ def counts_by_name(path):
 def expected_planes(path, start=0):
     """(planes array, None) or (exception, traceback line); `start` is where the file's position is
     when the steps begin (a descriptor handed over mid-file)."""
-    at = [174]
+    at = [R["open"]]
 
     def step(line, function, *args):
         at[0] = line
@@ -74,21 +75,21 @@ def expected_planes(path, start=0):
         with open(path, "rb") as f:
             f.seek(start)
             lines = [f.readline() for _ in range(14)]
-            offsets = step(179, int, step(178, value, lines[2]))
-            v = step(182, value, lines[12])
+            offsets = step(R["offsets"], int, step(R["line_3"], value, lines[2]))
+            v = step(R["line_13"], value, lines[12])
             try:
-                ncols = step(183, int, v)
-                nrows = step(185, int, step(184, value, lines[13]))
+                ncols = step(R["ncols"], int, v)
+                nrows = step(R["nrows"], int, step(R["line_14"], value, lines[13]))
             except ValueError:  # only the conversions fall back to the named counts
-                if at[0] == 184 or (named := counts_by_name(path)) is None:
+                if at[0] == R["line_14"] or (named := counts_by_name(path)) is None:
                     raise
                 ncols, nrows = named
-            step(187, f.seek, offsets)
-            data, count = step(189, f.read), 2 * ncols * nrows
+            step(R["seek"], f.seek, offsets)
+            data, count = step(R["samples"], f.read), 2 * ncols * nrows
             if count < 0 or 4 * count > len(data):
                 raise struct.error("negative count or short data block")
             planes = np.frombuffer(data, ">f4", count=count).astype(np.float64)
-            return step(190, planes.reshape, 2, nrows, ncols), None
+            return step(R["planes"], planes.reshape, 2, nrows, ncols), None
     except Exception as exc:
         return exc, at[0]
 

@@ -7,8 +7,11 @@ import stat
 
 import pytest
 
-from conftest import REAL, REAL_CHIPS, SOURCE_FILE, chip_bytes, innermost_entry, run_python
+from conftest import LINES, REAL, REAL_CHIPS, SOURCE_FILE, chip_bytes, innermost_entry, run_python
 from vantrel.datasets.mstar import mstar_header
+
+# The reader's traceback lines (tools/source_lines.py).
+H, R = LINES["header"], LINES["raw"]
 
 END, V = b"[EndofPhoenixHeader]", "PhoenixHeaderVer"
 NEED1, NO_END = "need more than 1 value to unpack", "no [EndofPhoenixHeader] line before the end of the file"
@@ -49,21 +52,21 @@ def test_byte_zero_ignored_and_data_block_never_decoded(make_chip):
 
 
 @pytest.mark.parametrize("content, exc, message, line", [
-    (hdr(b"a= b= c"), ValueError, "too many values to unpack (expected 2)", 76),
-    (hdr(b"A= 1", b"a=b"), ValueError, NEED1, 76),
-    (hdr(b"A= 1", end=END + b"\r\n"), ValueError, NEED1, 76),  # CR LF marker is no marker
-    (hdr(b"A= 1\r", end=END + b"\r\n"), ValueError, NEED1, 76),
-    (hdr(end=b" " + END + b"\n"), ValueError, NEED1, 76),
-    (hdr(end=END + b" \n"), ValueError, NEED1, 76),
-    (hdr(end=END.lower() + b"\n"), ValueError, NEED1, 76),
-    (hdr(b"A= \xff"), UnicodeDecodeError, None, 72),
-    (hdr(version=b"[Phoenix\xc3HeaderVer]"), UnicodeDecodeError, None, 68),
-    (hdr(b"A= 1", end=b""), ValueError, NO_END, 72),
-    (hdr(b"A= 1", end=b"\n\n\n"), ValueError, NO_END, 72),
-    (b"", ValueError, NO_END, 72),
-    (b"\n", ValueError, NO_END, 72),
-    (None, FileNotFoundError, None, 65),
-    (1.5, TypeError, None, 65),
+    (hdr(b"a= b= c"), ValueError, "too many values to unpack (expected 2)", H["split"]),
+    (hdr(b"A= 1", b"a=b"), ValueError, NEED1, H["split"]),
+    (hdr(b"A= 1", end=END + b"\r\n"), ValueError, NEED1, H["split"]),  # CR LF marker is no marker
+    (hdr(b"A= 1\r", end=END + b"\r\n"), ValueError, NEED1, H["split"]),
+    (hdr(end=b" " + END + b"\n"), ValueError, NEED1, H["split"]),
+    (hdr(end=END + b" \n"), ValueError, NEED1, H["split"]),
+    (hdr(end=END.lower() + b"\n"), ValueError, NEED1, H["split"]),
+    (hdr(b"A= \xff"), UnicodeDecodeError, None, H["read_line"]),
+    (hdr(version=b"[Phoenix\xc3HeaderVer]"), UnicodeDecodeError, None, H["version"]),
+    (hdr(b"A= 1", end=b""), ValueError, NO_END, H["read_line"]),
+    (hdr(b"A= 1", end=b"\n\n\n"), ValueError, NO_END, H["read_line"]),
+    (b"", ValueError, NO_END, H["read_line"]),
+    (b"\n", ValueError, NO_END, H["read_line"]),
+    (None, FileNotFoundError, None, H["open"]),
+    (1.5, TypeError, None, H["open"]),
 ])
 @UNCLOSED
 def test_header_failures(make_chip, tmp_path, content, exc, message, line):
@@ -85,7 +88,7 @@ def test_seek_failure_on_a_pipe():
         os.write(w, hdr(b"A= 1"))
         with pytest.raises(OSError) as info:
             mstar_header(r)  # the file object owns r and closes it when finalised
-        assert innermost_entry(info.value)[2] == 66
+        assert innermost_entry(info.value)[2] == H["seek"]
     finally:
         os.close(w)
 
@@ -122,8 +125,8 @@ def test_a_device_that_never_ends_is_refused_within_64_kib(tmp_path):
 
     zero = tmp_path / "zero"  # /dev/zero's numbers, in the test's own folder: no line feed, ever
     os.mknod(zero, 0o444 | stat.S_IFCHR, os.makedev(1, 5))
-    for reader, message, line in ((mstar_header, ZERO, 72), (mstar_raw, "header line 1 does not end within the "
-                                                               "first 65536 bytes of a file that is not a regular file", 175)):
+    for reader, message, line in ((mstar_header, ZERO, H["read_line"]), (mstar_raw, "header line 1 does not end within the "
+                                                               "first 65536 bytes of a file that is not a regular file", R["line_1"])):
         with pytest.raises(ValueError) as info:
             reader(str(zero))
         assert str(info.value) == message and innermost_entry(info.value)[2] == line

@@ -10,7 +10,10 @@ import numpy as np
 import pytest
 
 import vantrel.datasets.mstar as mstar
-from conftest import REAL, REAL_CHIPS, chip_bytes
+from conftest import LINES, REAL, REAL_CHIPS, chip_bytes
+
+# The reader's traceback lines (tools/source_lines.py).
+R = LINES["raw"]
 
 ODD_VALUES = [0x7FC00000, 0x7F800001, 0x7FBFFFFF, 0xFF800001, 0xFFC12345, 0x7FFFFFFF, 0x7F800000, 0xFF800000,
            0x00000001, 0x807FFFFF, 0x00000000, 0x80000000, 0x3F800000, 0x7F7FFFFF]
@@ -72,8 +75,8 @@ def test_paths_agree(make_chip, monkeypatch, how, content):
         assert fmt == ">%df" % math.prod(native[0][1][0][2]) and type(data) is bytes and offset == 0
 
 
-@pytest.mark.parametrize("rows, cols, cut, line", [(3, 4, 1, 189), (3, 4, 24, 189), (-3, 4, 0, 189), (-3, -4, 0, 190),
-                                                   (10**10, 10**10, 0, 189), (2**61, 1, 0, 189), (2**62, 8, 0, 189), (1, 2**40, 0, 189)])
+@pytest.mark.parametrize("rows, cols, cut, line", [(3, 4, 1, R["samples"]), (3, 4, 24, R["samples"]), (-3, 4, 0, R["samples"]), (-3, -4, 0, R["planes"]),
+                                                   (10**10, 10**10, 0, R["samples"]), (2**61, 1, 0, R["samples"]), (2**62, 8, 0, R["samples"]), (1, 2**40, 0, R["samples"])])
 def test_errors_agree(make_chip, monkeypatch, rows, cols, cut, line):
     content = chip(3, 4, range(24)).replace(b"Columns= 4\n", b"Columns= %d\n" % cols).replace(b"Rows= 3\n", b"Rows= %d\n" % rows)
     path = make_chip(content[:len(content) - cut])
@@ -85,7 +88,7 @@ def test_errors_agree(make_chip, monkeypatch, rows, cols, cut, line):
         monkeypatch.undo()
 
 
-@pytest.mark.parametrize("name, line", [("struct", 189), ("np", 190)])
+@pytest.mark.parametrize("name, line", [("struct", R["samples"]), ("np", R["planes"])])
 def test_global_lookup(make_chip, monkeypatch, name, line):
     path = make_chip(chip(2, 3, ODD_VALUES[:12]))
     expected = outputs(path)

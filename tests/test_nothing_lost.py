@@ -14,7 +14,6 @@ import pytest
 
 from conftest import REAL, REPO, chip_bytes
 from test_native_header import ENTRIES
-import vantrel
 from vantrel import load_saved, scan
 from vantrel.cli import main
 

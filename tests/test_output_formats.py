@@ -7,11 +7,14 @@ import numpy as np
 import pytest
 
 import vantrel.datasets.mstar as mstar
-from conftest import chip_bytes
+from conftest import LINES, chip_bytes
 from vantrel.datasets.mstar import mstar_raw
+from vantrel.defaults import READER_OFMTS
 
-SPELLINGS = {"ap": ["ap", "amppha", "AP", "AMPPHA"], "r": ["r", "real", "REAL"],
-             "c": ["c", "cplx", "complex", "C", "CPLX", "COMPLEX"]}
+# The reader's traceback lines (tools/source_lines.py).
+R = LINES["raw"]
+
+SPELLINGS = {name: list(spellings) for name, (_, spellings) in READER_OFMTS.items()}
 ORDER = [s for group in SPELLINGS.values() for s in group]
 RNG = np.random.default_rng(7)
 MAG, PHA = RNG.uniform(0, 50, (3, 4)).astype(np.float32), RNG.uniform(0, 2 * np.pi, (3, 4)).astype(np.float32)
@@ -72,8 +75,8 @@ class Probe:
 
 
 @pytest.mark.parametrize("equal, boom, fmt", [((), None, None), (("r",), None, "r"), (("c", "REAL"), None, "r"),
-                                               (("AMPPHA", "r"), None, "ap"), (("COMPLEX",), None, "c"), ((), "ap", 193),
-                                               ((), "AMPPHA", 193), ((), "r", 195), ((), "c", 197), ((), "COMPLEX", 197)])
+                                               (("AMPPHA", "r"), None, "ap"), (("COMPLEX",), None, "c"), ((), "ap", R["test_ap"]),
+                                               ((), "AMPPHA", R["test_ap"]), ((), "r", R["test_r"]), ((), "c", R["test_c"]), ((), "COMPLEX", R["test_c"])])
 def test_dispatch_order(chip, equal, boom, fmt):
     probe = Probe(equal, boom)
     if boom:
@@ -99,8 +102,8 @@ class Spy:
         return getattr(np, name)
 
 
-@pytest.mark.parametrize("ofmt, names, line", [("ap", ["array", "transpose"], 194), ("none", ["array"], None),
-                                               ("r", ["array", "stack", "cos", "sin"], 196), ("c", ["array", "cos", "sin"], 198)])
+@pytest.mark.parametrize("ofmt, names, line", [("ap", ["array", "transpose"], R["ap"]), ("none", ["array"], None),
+                                               ("r", ["array", "stack", "cos", "sin"], R["r"]), ("c", ["array", "cos", "sin"], R["c"])])
 def test_np_looked_up_at_use(chip, monkeypatch, ofmt, names, line):
     expected = mstar_raw(chip, ofmt)
     monkeypatch.setattr(mstar, "np", spy := Spy())

@@ -11,7 +11,7 @@ import zipfile
 
 import numpy as np
 import pytest
-from conftest import REAL, REAL_CHIPS, READER_MODULE, chip_bytes
+from conftest import READER_PYTHON, REAL, REAL_CHIPS, READER_MODULE, chip_bytes
 
 from vantrel import portable
 
@@ -115,7 +115,7 @@ def test_a_device_that_never_ends_is_refused_within_64_kib(tmp_path, reader):
 
 
 def test_reader_module_import_says_it_needs_313():
-    if READER_MODULE or sys.version_info[:2] == (3, 13):
+    if READER_MODULE or sys.version_info[:2] == READER_PYTHON:
         pytest.skip("the reader module is importable on CPython 3.13")
     with pytest.raises(ImportError, match=r"vantrel.datasets.mstar needs CPython 3.13 .* vantrel.mstar_raw"):
         import vantrel.datasets.mstar  # noqa: F401

@@ -7,8 +7,11 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import REAL, REAL_CHIPS, chip_bytes, innermost_entry
+from conftest import LINES, REAL, REAL_CHIPS, chip_bytes, innermost_entry
 from vantrel.datasets.mstar import mstar_header, mstar_raw
+
+# The reader's traceback lines (tools/source_lines.py).
+R = LINES["raw"]
 
 NEED, MANY = "^need more than 1 value to unpack$", r"^too many values to unpack \(expected 2\)$"
 CHIP = chip_bytes()  # 2 rows, 3 columns; counts on lines 13 and 14
@@ -69,22 +72,22 @@ def invalid(text):
 
 
 @pytest.mark.parametrize("content, exc, line, match", [
-    *[(edit({n: text}), ValueError, line, match) for n, line in ((3, 178), (13, 182), (14, 184))
+    *[(edit({n: text}), ValueError, line, match) for n, line in ((3, R["line_3"]), (13, R["line_13"]), (14, R["line_14"]))
       for text, match in ((b"Key=5", NEED), (b"", NEED), (b"K= 1= 2", MANY))],
-    *[(b"".join(CHIP.splitlines(True)[:n]), ValueError, line, NEED) for n, line in ((0, 178), (2, 178), (12, 182), (13, 184))],
-    (b"\n" + CHIP, ValueError, 178, NEED),  # the version line lands on line 3
+    *[(b"".join(CHIP.splitlines(True)[:n]), ValueError, line, NEED) for n, line in ((0, R["line_3"]), (2, R["line_3"]), (12, R["line_13"]), (13, R["line_14"]))],
+    (b"\n" + CHIP, ValueError, R["line_3"], NEED),  # the version line lands on line 3
     # a failed conversion stands when the named counts are missing, do not convert or cannot be read
-    (edit({13: b"Cols= x1", 14: b"Rows= 2"}), ValueError, 183, invalid("x1")),
-    (edit({13: b"Cols= 3", 14: b"Rows= 2.5"}), ValueError, 185, invalid("2.5")),
-    (edit({13: b"NumberOfColumns= x", 14: b"NumberOfRows= 2"}), ValueError, 183, invalid("x")),
-    (edit({13: b"Cols= 3", 14: b"NumberOfRows= y", 15: b"T= t"}), ValueError, 185, invalid("y")),
-    (edit({13: b"NumberOfColumns= 3", 14: b"Rows= z", 16: b"no separator"}), ValueError, 185, invalid("z")),
-    (edit({13: b"NumberOfColumns= 3", 14: b"Rows= z", 16: b"\xff= \xff"}), ValueError, 185, invalid("z")),
-    (edit({13: b"C= q", 14: b"R= 2", 17: b"[EndofPhoenixHeader]\nNumberOfColumns= 3\nNumberOfRows= 2"}), ValueError, 183, invalid("q")),
-    (CHIP[:-1], struct.error, 189, "^unpack_from requires a buffer of at least 48 bytes"),
-    (edit({3: b"PhoenixHeaderLength= 99999"}), struct.error, 189, None),
-    (edit({3: b"PhoenixHeaderLength= -1"}), (ValueError, OSError), 187, None),
-    (edit({13: b"NumberOfColumns= -3"}), struct.error, 189, None),
+    (edit({13: b"Cols= x1", 14: b"Rows= 2"}), ValueError, R["ncols"], invalid("x1")),
+    (edit({13: b"Cols= 3", 14: b"Rows= 2.5"}), ValueError, R["nrows"], invalid("2.5")),
+    (edit({13: b"NumberOfColumns= x", 14: b"NumberOfRows= 2"}), ValueError, R["ncols"], invalid("x")),
+    (edit({13: b"Cols= 3", 14: b"NumberOfRows= y", 15: b"T= t"}), ValueError, R["nrows"], invalid("y")),
+    (edit({13: b"NumberOfColumns= 3", 14: b"Rows= z", 16: b"no separator"}), ValueError, R["nrows"], invalid("z")),
+    (edit({13: b"NumberOfColumns= 3", 14: b"Rows= z", 16: b"\xff= \xff"}), ValueError, R["nrows"], invalid("z")),
+    (edit({13: b"C= q", 14: b"R= 2", 17: b"[EndofPhoenixHeader]\nNumberOfColumns= 3\nNumberOfRows= 2"}), ValueError, R["ncols"], invalid("q")),
+    (CHIP[:-1], struct.error, R["samples"], "^unpack_from requires a buffer of at least 48 bytes"),
+    (edit({3: b"PhoenixHeaderLength= 99999"}), struct.error, R["samples"], None),
+    (edit({3: b"PhoenixHeaderLength= -1"}), (ValueError, OSError), R["seek"], None),
+    (edit({13: b"NumberOfColumns= -3"}), struct.error, R["samples"], None),
 ])
 def test_errors(make_chip, content, exc, line, match):
     with pytest.raises(exc, match=match) as info:

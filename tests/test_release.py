@@ -27,7 +27,7 @@ def test_published_counts_are_the_release_tables():
     assert sum(g.expected for g in groups) == 17096
     for split in SPLITS.values():
         for subset in split.subsets.values():
-            def held(serials):
+            def held(serials, subset=subset):
                 return sum(g.expected for g in groups if g.serial.lower() in {s.lower() for s in serials}
                            and g.depression in subset.depressions and (g.scene or 1) in subset.scenes)
             assert {c: held(s) for c, s in subset.serials.items()} == subset.published, (split.name, subset)

@@ -273,8 +273,14 @@ def test_png_export_is_claimed_and_replaces_an_old_one_whole(catalog, tmp_path, 
         release.wait(30)
         return real_load(*args, **kwargs)
 
+    def first_export():
+        try:
+            catalog.save_images(folder, size=8, bits=8)
+        except BaseException as error:  # shown by the assertion below, not lost in the thread
+            errors.append(error)
+
     monkeypatch.setattr(vantrel.images, "load", held_load)
-    first = threading.Thread(target=lambda: catalog.save_images(folder, size=8, bits=8))
+    first = threading.Thread(target=first_export)
     first.start()
     try:
         assert started.wait(30)
@@ -283,6 +289,7 @@ def test_png_export_is_claimed_and_replaces_an_old_one_whole(catalog, tmp_path, 
     finally:
         release.set()
         first.join()
+    assert errors == []
     monkeypatch.setattr(vantrel.images, "load", real_load)
     old = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
     assert len(old) == len(catalog) + 1 and all(png_depth(p) == (8, 0) for p in old if p.suffix == ".png")

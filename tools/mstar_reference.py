@@ -31,8 +31,10 @@ def main() -> None:
     chips = sorted((REPO / "tests/data/real_mstar").glob("HB*"))
     for chip in chips:
         header = list(mstar_header(str(chip)).items())
-        for name, write in ((f"{chip.name}.json", lambda f: f.write(json.dumps(header).encode())),
-                            (f"{chip.name}.npy", lambda f: np.save(f, np.ascontiguousarray(mstar_raw(str(chip), "ap"))))):
+        # Each writer is called within its own iteration: binding the loop variables late is safe here.
+        for name, write in ((f"{chip.name}.json", lambda f: f.write(json.dumps(header).encode())),  # noqa: B023
+                            (f"{chip.name}.npy",
+                             lambda f: np.save(f, np.ascontiguousarray(mstar_raw(str(chip), "ap"))))):  # noqa: B023
             temporary = out / (name + ".tmp")
             with open(temporary, "wb") as f:
                 write(f)

@@ -2,8 +2,9 @@
 
 ``mstar_header`` and ``mstar_raw`` come from the extension ``vantrel.datasets.mstar`` on CPython
 3.13 and from the dataset layer's ``vantrel.portable`` elsewhere (the same values); ``scan``,
-``Catalog``, ``Record``, ``SPLITS``, ``MSTAR`` and ``load_saved`` from the dataset layer. All are handed on lazily, so that
-``import vantrel`` imports neither the extensions nor NumPy.
+``Catalog``, ``Record``, ``SPLITS``, ``MSTAR``, ``load_saved`` and the errors (``ChipError``, ...) from
+the dataset layer. All are handed on lazily, so that ``import vantrel`` imports neither the
+extensions nor NumPy.
 """
 
 import os as _os
@@ -11,20 +12,23 @@ import os as _os
 TYPE_CHECKING = False  # true for type checkers only; spares importing typing
 if TYPE_CHECKING:  # at run time these names come from __getattr__, on first use
     from .catalog import Catalog, Record, scan
-    from .dataset import MSTAR
+    from .training_set import MSTAR
     from .datasets.mstar import mstar_header, mstar_raw
+    from .errors import ChangedSinceScanError, ChipError, SplitCountError, SplitCountWarning
     from .loading import load_saved
     from .splits import SPLITS
 del TYPE_CHECKING
 
 __version__ = "0.1.0"
-__all__ = ["data_path", "mstar_header", "mstar_raw", "scan", "Catalog", "Record", "SPLITS", "MSTAR", "load_saved"]
+__all__ = ["data_path", "mstar_header", "mstar_raw", "scan", "Catalog", "Record", "SPLITS", "MSTAR", "load_saved",
+           "ChipError", "ChangedSinceScanError", "SplitCountError", "SplitCountWarning"]
 
 _DATA_DIR = _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "data")
 _DATA_SETS = ("mstar",)
 # name -> the module that defines it
 _LAZY = {"mstar_header": "datasets.mstar", "mstar_raw": "datasets.mstar", "scan": "catalog", "Catalog": "catalog",
-         "Record": "catalog", "SPLITS": "splits", "MSTAR": "dataset", "load_saved": "loading"}
+         "Record": "catalog", "SPLITS": "splits", "MSTAR": "training_set", "load_saved": "loading",
+         **dict.fromkeys(("ChipError", "ChangedSinceScanError", "SplitCountError", "SplitCountWarning"), "errors")}
 
 
 def data_path(name: str) -> str:

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 
-def check_output(path: str | os.PathLike) -> str:
+def check_output(path: str | os.PathLike[str]) -> str:
     """The path to write, as given; a user's mistake (an empty name, a folder, a device, FIFO or
     socket, a folder that is missing or not writable) raises before any work is done."""
     name = os.fspath(path)
@@ -79,7 +79,7 @@ def _link_unnamed(fd: int, folder: str, name: str) -> None:
 
 
 @contextlib.contextmanager
-def atomic_write(path: str | os.PathLike, mode: str = "wb", *, sync_folder: bool = True, **options: Any) -> Iterator[IO[Any]]:
+def atomic_write(path: str | os.PathLike[str], mode: str = "wb", *, sync_folder: bool = True, **options: Any) -> Iterator[IO[Any]]:
     """An open file whose content replaces `path` when the block ends without an exception.
 
     `sync_folder=False` leaves the folder's sync to the caller (``fsync_folder(folder)``), for one

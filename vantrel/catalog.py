@@ -16,6 +16,7 @@ from . import _chips
 from ._options import MAX_THREADS_PER_CPU, check_flag, check_threads, default_threads
 from ._reader import reader
 from ._table import CHECKS, FIELDS, NUMBERS, SCENES, UNNAMED
+from .defaults import DB_RANGE, FLOOR_DB, OFMT, SIZE
 from .progress import Progress
 
 if TYPE_CHECKING:
@@ -134,11 +135,12 @@ class Catalog(Sequence[Record]):
         KeyError
             For a name that is no field of this catalog.
         """
-        return _shown(name, _as_list(self._values(name)))
+        return _shown(name, _as_list(self.values(name)))
 
-    def _values(self, name: str) -> Any:
-        # The one way into the columns for vantrel's own modules (see _table.Table): the stored
-        # list or read-only array itself, which callers must not change.
+    def values(self, name: str) -> Any:
+        """The stored column of one field itself, without a copy: a list of str for a text field
+        (which the caller must not change), a read-only NumPy array for a number (``NUMBERS``).
+        ``column`` gives a new list instead. KeyError for a name that is no field."""
         try:
             return self._columns[name]
         except KeyError:
@@ -172,11 +174,11 @@ class Catalog(Sequence[Record]):
             For a position out of range, or a mask whose length is not the catalog's.
         """
         if isinstance(index, slice):
-            return self._take(range(len(self))[index])
+            return self.take(range(len(self))[index])
         try:
             i = range(len(self))[operator.index(cast(int, index))]  # IndexError as a list gives it
         except TypeError:  # not a single int: a selection
-            return self._take(self._positions(index))
+            return self.take(self._positions(index))
         return Record(*(_shown(name, [_item(self._columns[name], i)])[0] for name in _RECORD))
 
     def _positions(self, index: Any) -> list[int]:
@@ -198,7 +200,9 @@ class Catalog(Sequence[Record]):
             raise TypeError("a catalog is indexed by an int, a slice, whole numbers or a mask of bools; "
                             f"{bad!r} is none of them") from None
 
-    def _take(self, positions: Sequence[int]) -> Catalog:
+    def take(self, positions: Sequence[int]) -> Catalog:
+        """The records at `positions` (whole numbers in range, not checked), in that order, with
+        this catalog's classes, labels, split name and root."""
         import numpy as np
 
         chosen = np.asarray(positions, dtype=np.intp)
@@ -207,8 +211,12 @@ class Catalog(Sequence[Record]):
         labels = None if self.labels is None else self.labels[chosen]
         return Catalog._from_columns(columns, self.skipped, self.classes, labels, self.split_name, self.root)
 
-    def _as_split(self, classes: tuple[str, ...], labels: np.ndarray, name: str) -> Catalog:
+    def as_split(self, classes: tuple[str, ...], labels: np.ndarray, name: str) -> Catalog:
+        """These records as the split `name`: record ``i`` has class ``classes[labels[i]]``."""
         return type(self)._from_columns(self._columns, self.skipped, classes, labels, name, self.root)
+
+    # The names these had when they were private, for code written against them.
+    _values, _take = values, take
 
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
         """The records for which `predicate(record)` is true and whose fields equal the values given.
@@ -247,7 +255,7 @@ class Catalog(Sequence[Record]):
                 keep = [i for i in keep if values[i] == wanted]
         if predicate is not None:
             keep = [i for i in keep if predicate(self[i])]
-        return self._take(keep)
+        return self.take(keep)
 
     def _identities(self) -> list[tuple[int, int, str]]:
         # Same rows, columns and data-block checksum: the same chip. A catalog made from records
@@ -261,7 +269,7 @@ class Catalog(Sequence[Record]):
         """The chips held more than once: groups of two or more paths (each group and the list in
         path order) whose records have the same rows, columns and Chip_MD5_CheckSum (letter case
         ignored; the data block's MD5 for a header without one)."""
-        groups: dict[tuple, list[str]] = {}
+        groups: dict[tuple[int, int, str], list[str]] = {}
         for path, identity in zip(self._columns["path"], self._identities()):
             groups.setdefault(identity, []).append(path)
         return sorted(tuple(sorted(paths)) for paths in groups.values() if len(paths) > 1)
@@ -285,10 +293,11 @@ class Catalog(Sequence[Record]):
         Catalog
             The records kept, in their order.
         """
-        return self._take(self._unique_positions())
+        return self.take(self.unique_positions())
 
-    def _unique_positions(self) -> list[int]:
-        first: dict[tuple, int] = {}
+    def unique_positions(self) -> list[int]:
+        """The positions ``unique`` keeps, in order."""
+        first: dict[tuple[int, int, str], int] = {}
         paths = self._columns["path"]
         for i, identity in enumerate(self._identities()):
             if identity not in first or paths[i] < paths[first[identity]]:
@@ -309,7 +318,7 @@ class Catalog(Sequence[Record]):
             The records shared, in this catalog's order.
         """
         theirs = set(other._identities())
-        return self._take([i for i, identity in enumerate(self._identities()) if identity in theirs])
+        return self.take([i for i, identity in enumerate(self._identities()) if identity in theirs])
 
     def random_split(self, fractions: Sequence[float], *, seed: int = 0, stratify: bool = True) -> tuple[Catalog, ...]:
         """Disjoint catalogs that together hold every record, one per fraction (the fractions are
@@ -362,7 +371,7 @@ class Catalog(Sequence[Record]):
                 end = n if part is parts[-1] else min(n, math.floor(n * total + 0.5))
                 part.extend(order[start:end])
                 start = end
-        return tuple(self._take(sorted(part)) for part in parts)
+        return tuple(self.take(sorted(part)) for part in parts)
 
     def split(self, name: str | dict[str, Sequence[str]], subset: str | None = None, *,
               depression: float | Sequence[float] | None = None, strict: bool = False,
@@ -377,14 +386,14 @@ class Catalog(Sequence[Record]):
             catalog.split('soc', 'train')
             catalog.split({'BMP2': ['9563', '9566'], 'T72': ['132']}, depression=17)
 
-        Chips are assigned by their headers' TargetSerNum (ignoring letter case),
-        DesiredDepression and the scene of CollectionName only (every named split takes the scenes
-        its published counts come from; a header that names no scene counts as scene 1); names and subsets ignore letter case. A chip held more than once
-        (see ``duplicates``) is taken once, with one warning of how many copies were dropped. Each
-        of these warns once: classes with no chips at all (naming them, and for a named split
-        found empty, the release CDs that hold it); for a named split, classes whose count
-        differs from the published one (`strict` makes this and missing classes a ValueError);
-        a test subset sharing chips with the same split's train subset in this catalog.
+        Chips are assigned by their headers alone, as ``vantrel.splits`` describes; names and
+        subsets ignore letter case. A chip held more than once (see ``duplicates``) is taken
+        once, with one warning of how many copies were dropped. Each of these warns once: classes
+        with no chips at all (naming them, and for a named split found empty, the release CDs
+        that hold it); for a named split, classes whose count differs from the published one
+        (``vantrel.SplitCountWarning``; `strict` makes this and missing classes a
+        ``vantrel.SplitCountError``); a test subset sharing chips with the same split's train
+        subset in this catalog.
 
         Parameters
         ----------
@@ -408,7 +417,8 @@ class Catalog(Sequence[Record]):
         ------
         ValueError
             For an unknown split or subset, a subset or depression the split does not take, and
-            with `strict` a named split whose classes or counts differ from the published ones.
+            with `strict` a named split whose classes or counts differ from the published ones
+            (``SplitCountError``, a ValueError).
         """
         from . import splits
 
@@ -418,10 +428,9 @@ class Catalog(Sequence[Record]):
         """This catalog against the public release: per release CD and per group of chips that
         one of its folders holds (serial, depression, scene), the chips expected and found.
 
-        Chips are matched by their headers (serial ignoring letter case, DesiredDepression, the
-        scene of CollectionName), never by folder names; a chip held more than once is counted
-        once, and a chip of no group (a user's own data) is counted as not in the release table.
-        The table ships with the package (vantrel/data/release/folder_counts.csv).
+        Chips are matched by their headers, never by folder names, against the table that ships
+        with the package (``vantrel.release`` describes both); a chip held more than once is
+        counted once, and a chip of no group (a user's own data) as not in the release table.
 
         Returns
         -------
@@ -485,17 +494,16 @@ class Catalog(Sequence[Record]):
             return NotImplemented
         return Catalog.concat([self, other])
 
-    def load(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
-             db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+    def load(self, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, dtype: DTypeLike | None = None, *,
+             db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None,
              progress: bool | None = None, channels_first: bool = False) -> np.ndarray:
         """The chips' centred windows stacked into one new array, row `i` for record `i`.
 
-        `ofmt`: 'a' amplitude, shape (n, H, W); 'ap' amplitude and phase, (n, H, W, 2); 'r' real and
-        imaginary parts, (n, H, W, 2); 'c' complex, (n, H, W). `dtype`: float32 (complex64 for 'c')
-        by default, or float64 (complex128). `size`: H = W = size, a pair (H, W), or None for the
-        chips' own size (which must then be the same for all). A window starts at row
-        ``(rows - H) // 2`` and column ``(columns - W) // 2`` of its chip: larger chips are cropped,
-        smaller ones padded with zeros.
+        `ofmt`: a format of ``vantrel.defaults.OFMTS``, which gives each one's values and shape:
+        'a' amplitude, 'ap' amplitude and phase, 'r' real and imaginary parts, 'c' complex.
+        `dtype`: float32 (complex64 for 'c') by default, or float64 (complex128). `size`: H = W =
+        size, a pair (H, W), or None for the chips' own size (which must then be the same for
+        all). Each window is centred on its chip, as ``vantrel.loading`` describes.
 
         'a' and 'ap' hold the stored samples exactly; 'r' and 'c' are ``A cos P`` and ``A sin P``,
         computed in double precision from the stored amplitude A and phase P and then rounded once
@@ -503,8 +511,8 @@ class Catalog(Sequence[Record]):
         ``20 log10(max(A, 10 ** (floor_db / 20)))``, computed in double precision in the same pass
         and rounded once to the dtype (ValueError with 'r' or 'c'). Each chip is read once,
         natively, on `threads` threads (default: the CPUs this process may use); its header must
-        still say what the scan read (else ValueError). A chip that cannot be read stops the load
-        with OSError or ValueError naming it. `progress` shows a bar on stderr: True always, False
+        still say what the scan read (else ``vantrel.ChangedSinceScanError``). A chip that cannot
+        be read stops the load with OSError or ``vantrel.ChipError`` naming it. `progress` shows a bar on stderr: True always, False
         never, None when stderr is a terminal and the load takes a while. `channels_first=True` gives
         the layout of the deep-learning libraries' image batches: (n, 2, H, W) for 'ap' and 'r',
         (n, 1, H, W) for 'a' and 'c'.
@@ -537,7 +545,8 @@ class Catalog(Sequence[Record]):
         ------
         ValueError
             For a size, ofmt, dtype, floor_db or threads out of range; for a chip whose header no
-            longer says what the scan read, or that cannot be read as a chip (naming it).
+            longer says what the scan read (``ChangedSinceScanError``), or that cannot be read as a
+            chip (``ChipError``), naming it; both are ValueErrors.
         OSError
             For a chip file that cannot be opened or read (naming it).
         MemoryError
@@ -548,17 +557,16 @@ class Catalog(Sequence[Record]):
         return loading.load(self, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress,
                             channels_first=channels_first)
 
-    def stats(self, size: int | tuple[int, int] | None = 128, ofmt: str = "a", *, db: bool = False,
-              floor_db: float = -100.0, threads: int | None = None,
+    def stats(self, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, *, db: bool = False,
+              floor_db: float = FLOOR_DB, threads: int | None = None,
               progress: bool | None = None) -> tuple[np.ndarray, np.ndarray]:
         """The mean and standard deviation of each channel over all the windows ``load`` would give
         with the same parameters (zero frames included), ready for
         ``vantrel.transforms.Normalize(mean, std)``.
 
-        One pass: the windows are loaded natively in chunks of about 32 MB, in double precision,
-        and each chunk's mean and sum of squared deviations is merged into the running ones, so
-        memory stays bounded by the chunk. The std is the population one (divided by the number
-        of samples). For 'c' the mean is complex and the std that of ``|x - mean|``.
+        One pass over the chips in double precision, in chunks of bounded memory
+        (``vantrel.loading``). The std is the population one (divided by the number of
+        samples). For 'c' the mean is complex and the std that of ``|x - mean|``.
 
         Returns
         -------
@@ -575,8 +583,8 @@ class Catalog(Sequence[Record]):
 
         return loading.stats(self, size, ofmt, db=db, floor_db=floor_db, threads=threads, progress=progress)
 
-    def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-             dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+    def save(self, path: str | os.PathLike[str], size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT,
+             dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None,
              progress: bool | None = None, channels_first: bool = False) -> None:
         """Loads the chips as ``load`` does (the same parameters) and writes one ``.npz`` file: the array ``x``, the
         records' ``path``, ``serial``, ``target_type``, ``depression`` and ``azimuth``, for a
@@ -601,8 +609,8 @@ class Catalog(Sequence[Record]):
         loading.save(self, path, size, ofmt, dtype, db=db, floor_db=floor_db, threads=threads, progress=progress,
                      channels_first=channels_first)
 
-    def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
-                    db_range: tuple[float, float] = (-60.0, 10.0), threads: int | None = None,
+    def save_images(self, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = SIZE, bits: int = 16,
+                    db_range: tuple[float, float] = DB_RANGE, threads: int | None = None,
                     progress: bool | None = None, overwrite: bool = False) -> None:
         """Writes each chip's centred window as a grey-scale PNG, ``folder/<class>/<chip file
         name>.png`` (the class of a split, else the record's ``target_type``), and
@@ -610,9 +618,8 @@ class Catalog(Sequence[Record]):
         label (for a catalog that is not a split, the index of its class in sorted order),
         serial, depression and azimuth.
 
-        The amplitude in dB is mapped linearly from `db_range` onto 0 .. 2**bits - 1 (`bits` 8 or
-        16), clipped and rounded: the same mapping for every chip. Images are encoded on `threads`
-        threads. A class name is made a safe folder name (each "/" and NUL becomes "_"; an empty
+        The amplitude in dB is mapped from `db_range` onto the `bits` (8 or 16) levels, the same
+        for every chip, as ``vantrel.images`` describes. Images are encoded on `threads` threads. A class name is made a safe folder name (each "/" and NUL becomes "_"; an empty
         name or one of dots alone gets a "_" in front): nothing is written outside `folder`.
 
         The export is built whole in a new hidden folder beside `folder`, then swapped into its
@@ -720,7 +727,7 @@ class Catalog(Sequence[Record]):
         for line, row in enumerate(rows[1:], 2):
             if len(row) < len(head):
                 raise ValueError(f"{os.fsdecode(name)} line {line}: not a row of the catalog's fields")
-            for field in known:
+            for field in known:  # noqa: F402 (dataclasses.field is not used here)
                 text = row[at[field]]
                 try:
                     columns[field].append(_from_text(field, text))
@@ -1018,6 +1025,6 @@ def _scan_roots(roots: Sequence[str | os.PathLike[str]], verify: bool, threads: 
     paths = whole._columns["path"]
     order = sorted(range(len(paths)), key=paths.__getitem__)
     # Overlapping roots reach a file twice: one chip, as within one scan.
-    merged = whole._take([i for n, i in enumerate(order) if n == 0 or paths[i] != paths[order[n - 1]]])
+    merged = whole.take([i for n, i in enumerate(order) if n == 0 or paths[i] != paths[order[n - 1]]])
     merged.skipped = sorted(set(whole.skipped))
     return merged

@@ -29,6 +29,8 @@ import sys
 import warnings
 from typing import TYPE_CHECKING, Any, NoReturn
 
+from .defaults import DB_RANGE, FLOOR_DB, OFMT, OFMTS, SIZE
+
 if TYPE_CHECKING:
     from .catalog import Catalog
 
@@ -154,7 +156,7 @@ def _export(args: argparse.Namespace) -> int:
         why = f" ({len(skipped)} skipped; {skipped[0][0]}: {skipped[0][1]})" if skipped else ""
         raise UsageError(f"no chips to export in {args.root}{why}")
     if args.format == "png":
-        if args.ofmt != "a" or args.dtype is not None or args.floor_db is not None:
+        if args.ofmt != OFMT or args.dtype is not None or args.floor_db is not None:
             raise UsageError("--format png writes the amplitude in dB: --ofmt, --dtype and --floor-db do not apply")
         if args.size is None:
             raise UsageError("--format png needs one --size for every image")
@@ -165,7 +167,7 @@ def _export(args: argparse.Namespace) -> int:
             raise UsageError(str(error)) from None
         print(f"wrote {len(catalog)} images and index.csv to {args.output}")
         return 0
-    floor_db = -100.0 if args.floor_db is None else args.floor_db
+    floor_db = FLOOR_DB if args.floor_db is None else args.floor_db
     catalog.save(args.output, args.size, args.ofmt, args.dtype, db=args.db, floor_db=floor_db, threads=args.threads,
                  progress=None)
     print(f"wrote {len(catalog)} chips to {args.output}")
@@ -297,19 +299,22 @@ def parser() -> argparse.ArgumentParser:
     export.add_argument("--subset", help="train or test")
     export.add_argument("--strict", action="store_true", help="a split whose counts differ from the published ones, "
                                                               "or that holds duplicates, is an error")
-    export.add_argument("--size", type=_size, default=128, help="window side, HxW, or 'native' (default: 128)")
-    export.add_argument("--ofmt", default="a", choices=["a", "ap", "r", "c"], help="array format (default: a)")
+    export.add_argument("--size", type=_size, default=SIZE,
+                        help=f"window side, HxW, or 'native' (default: {SIZE})")
+    export.add_argument("--ofmt", default=OFMT, choices=list(OFMTS),
+                        help=f"array format (default: {OFMT}): "
+                             + "; ".join(f"{name} {form.meaning}" for name, form in OFMTS.items()))
     export.add_argument("--dtype", choices=["float32", "float64", "complex64", "complex128"],
                         help="default: float32 (complex64 for c)")
     export.add_argument("--db", action="store_true", help="amplitude in dB: 20 log10(max(A, floor))")
-    export.add_argument("--floor-db", type=float, metavar="DB", help="the floor of --db (default: -100)")
+    export.add_argument("--floor-db", type=float, metavar="DB", help=f"the floor of --db (default: {FLOOR_DB:g})")
     export.add_argument("--format", choices=["npz", "png"], default="npz",
                         help="npz: one array file; png: FOLDER/<class>/<chip>.png (amplitude in dB) and "
                              "FOLDER/index.csv (default: npz)")
     export.add_argument("--bits", type=int, choices=[8, 16], default=16, help="png bit depth (default: 16)")
-    export.add_argument("--db-range", type=_db_range, default=(-60.0, 10.0), metavar="LOW,HIGH",
-                        help="png: the dB mapped onto black .. white, clipped; write --db-range=-60,10 "
-                             "(the default)")
+    export.add_argument("--db-range", type=_db_range, default=DB_RANGE, metavar="LOW,HIGH",
+                        help="png: the dB mapped onto black .. white, clipped; write --db-range=%g,%g "
+                             "(the default)" % DB_RANGE)
     export.add_argument("--overwrite", action="store_true", help="png: write into a folder that is not empty")
     export.add_argument("-o", "--output", required=True, metavar="FILE",
                         help="the .npz file to write (with --format png: the folder)")
@@ -382,7 +387,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _warn  # one line, as the errors are
-            status = args.run(args)
+            status: int = args.run(args)
             sys.stdout.flush()  # a closed pipe shows here, not at exit
             return status
     except BrokenPipeError:

@@ -1,8 +1,8 @@
 """A catalog's chips as a folder of grey-scale PNG images, one sub-folder per class, with an index.
 
-The pixel value is the amplitude in dB mapped linearly from `db_range` onto the full 8- or
-16-bit range, clipped and rounded to the nearest level; the same mapping for every chip, so that
-images compare. The default range, -60 to +10 dB, holds the real chips' amplitudes: over the
+The pixel value is the amplitude in dB mapped linearly from `db_range` onto 0 .. 2**bits - 1 (the
+full 8- or 16-bit range), clipped and rounded to the nearest level; the same mapping for every
+chip, so that images compare. The default range, -60 to +10 dB, holds the real chips' amplitudes: over the
 eight real chips in tests/data, 0.18 % of the samples fall below -60 dB (exact zeros and the
 deepest shadow) and 0.001 % above +10 dB (the brightest scatterer's peak).
 """
@@ -18,13 +18,13 @@ from typing import TYPE_CHECKING, Any
 from ._files import atomic_write, folder_written_whole, fsync_folder
 from ._options import check_threads
 from ._table import Table
+from .defaults import DB_RANGE, SIZE
 from .loading import load
 from .progress import Progress
 
 if TYPE_CHECKING:
     import numpy as np
 
-DB_RANGE = (-60.0, 10.0)
 INDEX = "index.csv"
 INDEX_FIELDS = ("image", "path", "class", "label", "serial", "depression", "azimuth")
 BATCH = 256  # chips loaded at a time: the memory stays small for any split
@@ -98,7 +98,7 @@ def levels(decibels: Any, db_range: tuple[float, float], bits: int) -> np.ndarra
     return np.rint(np.clip(scaled, 0, top)).astype(np.uint16 if bits == 16 else np.uint8)
 
 
-def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = 128, bits: int = 16,
+def save_images(catalog: Table, folder: str | os.PathLike[str], *, size: int | tuple[int, int] = SIZE, bits: int = 16,
                 db_range: tuple[float, float] = DB_RANGE, threads: int | None = None, progress: bool | None = None,
                 overwrite: bool = False) -> None:
     """The images of ``Catalog.save_images``."""
@@ -132,7 +132,7 @@ def _write(catalog: Table, folder: str, images: list[str], classes: list[str], l
     with Progress(progress, "png", "chip") as bar, ThreadPoolExecutor(workers) as pool:
         for start in range(0, len(catalog), BATCH):
             # Everything below lo is clipped to 0, so the floor can be lo itself.
-            x = load(catalog._take(range(start, min(start + BATCH, len(catalog)))), size, "a", "float32", db=True, floor_db=lo, threads=workers,
+            x = load(catalog.take(range(start, min(start + BATCH, len(catalog)))), size, "a", "float32", db=True, floor_db=lo, threads=workers,
                      progress=False)
             pixels = levels(x, (lo, hi), bits)
             for _ in pool.map(encode, pixels, images[start:start + BATCH]):

@@ -3,6 +3,10 @@
 Each chip's window is centred: for a chip of `rows` x `columns` samples and a window of H x W,
 it starts at row ``(rows - H) // 2`` and column ``(columns - W) // 2``, so a larger chip is
 cropped and a smaller one sits in the middle of a zero frame.
+
+A load that passes through a buffer (with channels first, and ``stats``, which merges each
+chunk's mean and sum of squared deviations into the running ones) goes in chunks of about
+32 MB: its memory stays bounded by the chunk, whatever the number of chips.
 """
 
 from __future__ import annotations
@@ -19,6 +23,8 @@ from typing import TYPE_CHECKING, Any
 from . import _chips
 from ._options import check_flag, check_size, check_threads
 from ._table import NUMBERS, Table
+from .defaults import DECIBEL_OFMTS, FLOOR_DB, OFMT, OFMTS, SIZE
+from .errors import chip_error
 from .progress import Progress
 
 if TYPE_CHECKING:
@@ -26,7 +32,7 @@ if TYPE_CHECKING:
     from numpy.typing import DTypeLike
 
 # ofmt (the native loader's name for it too) -> (values per sample, complex result)
-FORMATS = {"a": (1, False), "ap": (2, False), "r": (2, False), "c": (2, True)}
+FORMATS = {name: (form.values, form.complex) for name, form in OFMTS.items()}
 SAVED_FIELDS = ("path", "serial", "target_type", "depression", "azimuth")
 
 
@@ -68,8 +74,9 @@ def _decibel_floor(ofmt: str, db: bool, floor_db: float) -> float:
     """The amplitude floor, 10 ** (floor_db / 20), as the NumPy expression computes it."""
     if not db:
         return 0.0
-    if ofmt not in ("a", "ap"):
-        raise ValueError(f"db=True needs ofmt 'a' or 'ap' (decibels of the amplitude), not {ofmt!r}")
+    if ofmt not in DECIBEL_OFMTS:
+        raise ValueError(f"db=True needs ofmt {' or '.join(map(repr, DECIBEL_OFMTS))} (decibels of the amplitude), "
+                         f"not {ofmt!r}")
     try:
         floor_db = float(floor_db)
     except (TypeError, ValueError):
@@ -105,7 +112,7 @@ class _Plan:
         self.paths = catalog.column("path")
         self.layouts = np.empty((len(catalog), len(_chips.LAYOUT)), dtype=np.int64)
         for i, name in enumerate(_chips.LAYOUT):  # unsigned columns go as their bits
-            self.layouts[:, i] = np.asarray(catalog._values(name), dtype=NUMBERS[name]).view(np.int64)
+            self.layouts[:, i] = np.asarray(catalog.values(name), dtype=NUMBERS[name]).view(np.int64)
 
     def allocate(self, shape: tuple[int, ...]) -> np.ndarray:
         import numpy as np
@@ -119,10 +126,13 @@ class _Plan:
     def into(self, out: np.ndarray, start: int, bar: Progress) -> None:
         """Records start .. start + len(out) into `out`, of shape (k, *item), zeroed."""
         stop = start + len(out)
-        _chips.load(paths=self.paths[start:stop], layouts=self.layouts[start:stop], out=out, height=self.height,
-                    width=self.width, ofmt=self.ofmt, wide=self.wide, threads=self.threads,
-                    progress=lambda done, total: bar.update(start + done, len(self.paths)), decibels=self.db,
-                    floor=self.floor)
+        try:
+            _chips.load(paths=self.paths[start:stop], layouts=self.layouts[start:stop], out=out, height=self.height,
+                        width=self.width, ofmt=self.ofmt, wide=self.wide, threads=self.threads,
+                        progress=lambda done, total: bar.update(start + done, len(self.paths)), decibels=self.db,
+                        floor=self.floor)
+        except ValueError as error:  # a chip's fault, named by its path: ChipError or ChangedSinceScanError
+            raise chip_error(error, self.paths[start:stop]) from None
         if self.db and self.floor == 0 and float(self.floor_db) != -float("inf"):
             import numpy as np
 
@@ -142,8 +152,8 @@ class _Plan:
             yield start, part
 
 
-def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", dtype: DTypeLike | None = None, *,
-         db: bool = False, floor_db: float = -100.0, threads: int | None = None, progress: bool | None = None,
+def load(catalog: Table, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, dtype: DTypeLike | None = None, *,
+         db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None, progress: bool | None = None,
          channels_first: bool = False) -> np.ndarray:
     """The stacked windows of ``Catalog.load``."""
     import numpy as np
@@ -161,8 +171,8 @@ def load(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "
     return out
 
 
-def stats(catalog: Table, size: int | tuple[int, int] | None = 128, ofmt: str = "a", *, db: bool = False,
-          floor_db: float = -100.0, threads: int | None = None,
+def stats(catalog: Table, size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT, *, db: bool = False,
+          floor_db: float = FLOOR_DB, threads: int | None = None,
           progress: bool | None = None) -> tuple[np.ndarray, np.ndarray]:
     """The per-channel mean and std of ``Catalog.stats``."""
     import numpy as np
@@ -200,8 +210,8 @@ def check_not_empty(catalog: Table) -> None:
     raise ValueError(f"split {catalog.split_name} has no chips{where}{cds}")
 
 
-def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = 128, ofmt: str = "a",
-         dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = -100.0, threads: int | None = None,
+def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT,
+         dtype: DTypeLike | None = None, *, db: bool = False, floor_db: float = FLOOR_DB, threads: int | None = None,
          progress: bool | None = None, channels_first: bool = False) -> None:
     """The file of ``Catalog.save``."""
     import numpy as np
@@ -219,7 +229,7 @@ def save(catalog: Table, path: str | os.PathLike[str], size: int | tuple[int, in
         arrays["labels"] = np.asarray(catalog.labels)
         arrays["classes"] = np.array(catalog.classes, dtype=str)
     for name in SAVED_FIELDS:
-        values = catalog._values(name)
+        values = catalog.values(name)
         arrays[name] = values if isinstance(values, np.ndarray) else np.array(values, dtype=str)
     with atomic_write(path) as out:  # a file object: nothing is added to the name
         _write_npz(out, arrays)

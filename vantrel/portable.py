@@ -10,11 +10,11 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
+from .defaults import READER_OFMTS
+
 END_MARKER = "[EndofPhoenixHeader]"
 LINE_LIMIT = 1 << 16
-AMPLITUDE_PHASE = ("ap", "amppha", "AP", "AMPPHA")
-REAL_IMAGINARY = ("r", "real", "REAL")
-COMPLEX = ("c", "cplx", "complex", "C", "CPLX", "COMPLEX")
+AMPLITUDE_PHASE, REAL_IMAGINARY, COMPLEX = (READER_OFMTS[name][1] for name in ("ap", "r", "c"))
 
 
 def _name(filepath: Any) -> str:

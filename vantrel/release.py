@@ -128,13 +128,13 @@ class ReleaseCheck:
 
 def check(catalog: Table) -> ReleaseCheck:
     """The catalog against the release table, as ``Catalog.release_check`` describes it."""
-    unique = catalog._take(catalog._unique_positions())
+    unique = catalog.take(catalog.unique_positions())
     groups = table()
     at = {(group.serial.lower(), group.depression, group.scene): i for i, group in enumerate(groups)}
     found = [0] * len(groups)
     not_in_table = 0
-    scenes = unique._values("scene").tolist()
-    for serial, depression, scene in zip(unique._values("serial"), unique._values("depression").tolist(), scenes):
+    scenes = unique.values("scene").tolist()
+    for serial, depression, scene in zip(unique.values("serial"), unique.values("depression").tolist(), scenes):
         key = serial.strip().lower(), depression
         i = at.get((*key, counted_scene(scene)), at.get((*key, None)))
         if i is None:

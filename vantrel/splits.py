@@ -3,9 +3,10 @@
 A split names its classes once, in the order its labels count them; each subset takes, for
 some of those classes, the chips of given serial numbers at given depressions in given scenes.
 Chips are assigned by their headers' TargetSerNum (letter case ignored), DesiredDepression and
-the scene of CollectionName only. Each named subset carries the chip counts of the published
-tables (per class, and per serial where the table gives them) and the release CDs that hold its
-chips; each named split says where its definition and counts come from.
+the scene of CollectionName only (a header that names no scene counts as scene 1; each named
+subset takes the scenes its published counts come from). Each named subset carries the chip
+counts of the published tables (per class, and per serial where the table gives them) and the
+release CDs that hold its chips; each named split says where its definition and counts come from.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import Any, TypeVar, cast
 
 from ._table import UNNAMED, Table
+from .errors import SplitCountError, SplitCountWarning
 
 T = TypeVar("T", bound=Table)
 
@@ -164,7 +166,7 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None, depression: f
         depressions = ()
     elif _is_number(depression):
         depressions = (float(cast(float, depression)),)
-    elif isinstance(depression, (str, bytes)) or not all(_is_number(value) for value in cast(Sequence, depression)):
+    elif isinstance(depression, (str, bytes)) or not all(_is_number(value) for value in cast(Sequence[Any], depression)):
         raise TypeError(f"depression must be a number or a sequence of numbers, not {depression!r}")
     else:
         depressions = tuple(float(value) for value in cast(Sequence[float], depression))
@@ -193,12 +195,12 @@ def _assign(catalog: Table, classes: tuple[str, ...], chosen: Subset) -> tuple[l
         for serial in chosen.serials.get(class_name, ()):
             label_of_serial[serial.strip().lower()] = label
     depressions = set(chosen.depressions)
-    found_depressions = catalog._values("depression").tolist()
+    found_depressions = catalog.values("depression").tolist()
     scenes = set(chosen.scenes)
-    found_scenes = [counted_scene(scene) for scene in catalog._values("scene").tolist()]
+    found_scenes = [counted_scene(scene) for scene in catalog.values("scene").tolist()]
     positions: list[int] = []
     labels: list[int] = []
-    for i, serial in enumerate(catalog._values("serial")):
+    for i, serial in enumerate(catalog.values("serial")):
         found = label_of_serial.get(serial.strip().lower())  # headers written elsewhere end in \r
         if found is not None and (not depressions or found_depressions[i] in depressions) and \
                 (not scenes or found_scenes[i] in scenes):
@@ -213,7 +215,7 @@ def _miscounted(picked: Table, classes: tuple[str, ...], labels: list[int], chos
     for label in labels:
         found[classes[label]] = found.get(classes[label], 0) + 1
     by_serial: dict[str, int] = {}
-    for serial in picked._values("serial"):
+    for serial in picked.values("serial"):
         by_serial[serial.lower()] = by_serial.get(serial.lower(), 0) + 1
     wrong = []
     for class_name, count in sorted(found.items(), key=lambda item: classes.index(item[0])):
@@ -243,8 +245,8 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
 
     import numpy as np
 
-    picked = catalog._take(positions)
-    kept = picked._unique_positions()
+    picked = catalog.take(positions)
+    kept = picked.unique_positions()
     clashes = picked.conflicts if len(kept) < len(positions) else []
     if clashes:  # one data block under two serials or depressions: the label kept is a guess
         warnings.warn(f"split {title}: {len(clashes)} chips are held with headers that disagree (TargetType, "
@@ -253,7 +255,7 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
     if len(kept) < len(positions):
         warnings.warn(f"split {title}: dropped {len(positions) - len(kept)} duplicate chips (the same data block "
                       f"under another path; see catalog.duplicates)", stacklevel=3)
-        picked, labels = picked._take(kept), [labels[i] for i in kept]
+        picked, labels = picked.take(kept), [labels[i] for i in kept]
     found = {classes[label] for label in set(labels)}
     missing = [name for name in chosen.serials if name not in found]
     problems = []
@@ -264,11 +266,11 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
     if wrong:
         problems.append(f"split {title}: chip counts differ from the published ones: {', '.join(wrong)}")
     if strict and split is not None and problems:
-        raise ValueError("; ".join(problems))
+        raise SplitCountError("; ".join(problems))
     for problem in problems:
-        warnings.warn(problem, stacklevel=3)
+        warnings.warn(problem, SplitCountWarning, stacklevel=3)
     if split is not None and chosen is not split.subsets.get("train") and "train" in split.subsets and labels:
-        train = catalog._take(_assign(catalog, classes, split.subsets["train"])[0])
+        train = catalog.take(_assign(catalog, classes, split.subsets["train"])[0])
         shared = len(picked.overlap(train))
         if shared:
             warnings.warn(f"split {title}: {shared} chips are also in its train subset (the same data block)",
@@ -276,7 +278,7 @@ def select(catalog: T, name: str | Mapping[str, Sequence[str]], subset: str | No
 
     array = np.array(labels, dtype=np.int64)
     array.flags.writeable = False
-    return picked._as_split(classes, array, title)
+    return picked.as_split(classes, array, title)
 
 
 def subset_named(title: str) -> tuple[Split, Subset] | None:

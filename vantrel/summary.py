@@ -19,9 +19,9 @@ def summary(catalog: Table) -> str:
     names = [classes[label] for label in labels.tolist()] if classes is not None and labels is not None else \
         [""] * len(catalog)
     split = classes is not None
-    keys = list(zip(names, catalog._values("target_type"), catalog._values("serial")))
+    keys = list(zip(names, catalog.values("target_type"), catalog.values("serial")))
     # NaN depressions are told apart from numbers by their text, so that they group together.
-    depressions = [_degrees(d) for d in catalog._values("depression")]
+    depressions = [_degrees(d) for d in catalog.values("depression")]
     counts = Counter(zip(keys, depressions))
     rows = sorted(set(keys), key=lambda key: (classes.index(key[0]) if classes is not None else 0, key[1], key[2]))
     heads = sorted(set(depressions), key=lambda text: (text == "?", float(text[:-1]) if text != "?" else 0))

@@ -32,6 +32,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from ._options import check_flag, check_size
+from .defaults import FLOOR_DB
 
 __all__ = ["CenterCrop", "RandomCrop", "RandomFlip", "ToDecibels", "Normalize", "Compose"]
 
@@ -138,13 +139,13 @@ class _Random(_Transform):
         if torch is not None:
             columns = [torch.randint(0, high, (count,)).tolist() for high in highs]
             return [list(draw) for draw in zip(*columns)]
-        return self.generator.integers(0, highs, size=(count, len(highs))).tolist()
+        return list(self.generator.integers(0, highs, size=(count, len(highs))).tolist())
 
     def _uniform(self, count: int) -> list[float]:
         torch = _torch_draws(self.seed is not None)
         if torch is not None:
-            return torch.rand(count, dtype=torch.float64).tolist()
-        return self.generator.random(count).tolist()
+            return list(torch.rand(count, dtype=torch.float64).tolist())
+        return list(self.generator.random(count).tolist())
 
 
 class _Crop(_Transform):
@@ -268,7 +269,7 @@ class ToDecibels(_Transform):
 
     ``Catalog.load(..., db=True)`` gives the same values without a pass per item."""
 
-    def __init__(self, floor_db: float = -100.0, *, channels_first: bool | None = None) -> None:
+    def __init__(self, floor_db: float = FLOOR_DB, *, channels_first: bool | None = None) -> None:
         self._set_layout(channels_first)
         self.floor_db = float(floor_db)
         if self.floor_db != self.floor_db or self.floor_db == float("inf"):  # as the load refuses them

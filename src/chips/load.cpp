@@ -41,7 +41,8 @@ struct FirstFault {
 // Per chip, the layout columns of columns.hpp (header_digest's bits as int64).
 constexpr std::size_t fields = layout_columns.size();
 
-// The planes of an output format, by the name the Python side uses: 'a', 'ap', 'r' or 'c'.
+// The planes of an output format, by the name the Python side uses: 'a', 'ap', 'r' or 'c', the keys
+// of OFMTS in vantrel/defaults.py (tests/test_loading.py loads every one of them).
 std::optional<Planes> planes_of(std::string_view ofmt) noexcept {
     if (ofmt == "a") return Planes::amplitude;
     if (ofmt == "ap") return Planes::amplitude_phase;

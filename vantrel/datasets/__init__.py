@@ -5,7 +5,7 @@ dataset layer's readers of the same values."""
 
 import sys
 
-from .._reader import reader_python
+from .._reader import READER_PYTHON_NAME, reader_python
 
 if not reader_python():
 
@@ -19,7 +19,7 @@ if not reader_python():
             if fullname != cls.name:
                 return None
             version = ".".join(map(str, sys.version_info[:2]))
-            raise ImportError(f"{cls.name} needs CPython 3.13 (this is {sys.implementation.name} {version}); "
+            raise ImportError(f"{cls.name} needs {READER_PYTHON_NAME} (this is {sys.implementation.name} {version}); "
                               "vantrel.mstar_header and vantrel.mstar_raw read the same values on every version",
                               name=cls.name)
 

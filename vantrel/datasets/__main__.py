@@ -25,7 +25,7 @@ def _non_interactive(backend: str) -> bool:
         from matplotlib.rcsetup import non_interactive_bk  # type: ignore[attr-defined]
 
         return backend.lower() in non_interactive_bk
-    return backend.lower() in backend_registry.list_builtin(BackendFilter.NON_INTERACTIVE)
+    return backend.lower() in backend_registry.list_builtin(BackendFilter.NON_INTERACTIVE)  # type: ignore[no-untyped-call]
 
 
 def _save_figures_on_show() -> None:

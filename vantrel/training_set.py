@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._options import check_flag
 from .catalog import Catalog, scan
+from .defaults import FLOOR_DB, OFMT, SIZE
 from .loading import _window, check_not_empty
 
 if TYPE_CHECKING:
@@ -74,10 +75,10 @@ class MSTAR:
     """
 
     def __init__(self, root_or_catalog: str | os.PathLike[str] | Catalog, split: str | dict[str, Any] = "soc",
-                 subset: str | None = "train", size: int | tuple[int, int] | None = 128, ofmt: str = "a",
+                 subset: str | None = "train", size: int | tuple[int, int] | None = SIZE, ofmt: str = OFMT,
                  dtype: DTypeLike | None = None, transform: Callable[[Any], Any] | None = None,
                  target_transform: Callable[[int], Any] | None = None, *, db: bool = False,
-                 floor_db: float = -100.0, val_fraction: float | None = None, val: bool = False, seed: int = 0,
+                 floor_db: float = FLOOR_DB, val_fraction: float | None = None, val: bool = False, seed: int = 0,
                  threads: int | None = None, progress: bool | None = None, channels_first: bool = False,
                  in_memory: bool = True) -> None:
         catalog = root_or_catalog if isinstance(root_or_catalog, Catalog) else scan(root_or_catalog, threads=threads,
