@@ -91,6 +91,7 @@ def test_a_users_own_split(release):
         ("132", 15.0, 0), ("132", 30.0, 0), ("A64", 15.0, 0), ("A64", 30.0, 0), ("b01", 15.0, 1), ("b01", 30.0, 1)]
     assert len(release.split({"gun": ["B01"]})) == 7  # every depression and scene, the odd 44° chip included
     assert release.split({"gun": "b01"}, scene=[3, 2]).column("scene") == [2, 3]
+    assert release.split({"gun": "b01"}, scene=np.array([3, 2])).paths == release.split({"gun": "b01"}, scene=[2, 3]).paths
     with pytest.raises(TypeError, match="scene= takes a scene number"):
         release.split({"gun": "b01"}, scene="2")
     assert release.split({"gun": ["b01"]}, depression=np.float32(15)).paths == \

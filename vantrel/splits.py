@@ -12,7 +12,7 @@ release CDs that hold its chips; each named split says where its definition and 
 from __future__ import annotations
 
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TypeVar, cast
 
@@ -176,8 +176,11 @@ def _own(classes: Mapping[str, Sequence[str]], subset: str | None, depression: f
 def _scenes(scene: int | Sequence[int] | None) -> tuple[int, ...]:
     if scene is None:
         return ()
-    values = [scene] if not isinstance(scene, Sequence) else list(scene)
-    if not values or any(isinstance(value, bool) or not isinstance(value, int) for value in values):
+    import numbers
+
+    # NumPy's integers and arrays of them too, as depression= takes NumPy's numbers.
+    values = list(scene) if isinstance(scene, Iterable) and not isinstance(scene, (str, bytes)) else [scene]
+    if not values or any(isinstance(value, bool) or not isinstance(value, numbers.Integral) for value in values):
         raise TypeError(f"scene= takes a scene number or a list of them, not {scene!r}")
     return tuple(int(value) for value in values)
 
