@@ -110,6 +110,18 @@ def test_batched_fetches_read_per_batch_give_the_in_memory_values(split):
         lazy.__getitems__([0, 12])
 
 
+@pytest.mark.parametrize("workers", [0, 2])
+def test_batches_reach_torch_whole_and_leave_workers_as_one_block(split, workers):
+    data = MSTAR(split, size=40, channels_first=True, transform=RandomCrop(24, channels_first=True))
+    for x, y in DataLoader(data, batch_size=5, num_workers=workers):
+        assert x.shape[1:] == (1, 24, 24) and x.dtype == torch.float32 and y.dtype == torch.int64
+        assert (x.untyped_storage().data_ptr() == y.untyped_storage().data_ptr()) == (workers > 0)
+    # items of a transform's own kind and transformed labels are collated item by item
+    other = MSTAR(split, size=40, transform=lambda a: torch.from_numpy(a[:8, :8].copy()), target_transform=str)
+    x, y = next(iter(DataLoader(other, batch_size=3, num_workers=workers)))
+    assert torch.equal(x, torch.from_numpy(split.load(40)[:3, :8, :8])) and y == [str(n) for n in other.targets[:3]]
+
+
 @pytest.mark.parametrize("make", [lambda first: CenterCrop((20, 24), channels_first=first),
                                   lambda first: ToDecibels(-60, channels_first=first),
                                   lambda first: Normalize([0.1, 2.0], [0.5, 3.0], channels_first=first),

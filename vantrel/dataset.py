@@ -5,12 +5,14 @@ deep-learning library itself."""
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 from ._options import check_flag
 from .catalog import Catalog, scan
 from .loading import _window, check_not_empty
+from .transforms import Compose, _Transform
 
 if TYPE_CHECKING:
     import numpy as np
@@ -129,8 +131,11 @@ class MSTAR:
         x = self.data[index].copy() if self.data is not None else self._load([index])[0]
         return self._item_of(x, index)
 
-    def __getitems__(self, indices: Sequence[int]) -> list[tuple[Any, Any]]:
-        """The items at `indices`, as ``[self[i] for i in indices]`` gives them, in one call.
+    def __getitems__(self, indices: Sequence[int]) -> Batch:
+        """The items at `indices`, as ``[self[i] for i in indices]`` gives them, in one call: a
+        ``Batch``, a sequence of those ``(x, label)`` pairs holding the arrays stacked. The
+        transform sees the whole stack (vantrel's transforms draw for all items at once, a crop
+        cuts its windows straight from ``data``); one without ``batch`` is called per item.
 
         Raises
         ------
@@ -139,8 +144,20 @@ class MSTAR:
         """
         n = range(len(self))
         positions = [n[i] for i in indices]
-        batch = self.data[positions] if self.data is not None else self._load(positions)
-        return [self._item_of(x, i) for x, i in zip(batch, positions)]
+        _hand_batches_whole_to_torch()
+        labels: Any = self.targets[positions]
+        if self.target_transform is not None:
+            labels = [self.target_transform(int(label)) for label in labels]
+        return Batch(self._stack(positions), labels)
+
+    def _stack(self, positions: list[int]) -> Any:
+        t = self.transform
+        if self.data is not None and isinstance(t, (_Transform, Compose)):
+            return t._at(self.data, positions)
+        x = self.data[positions] if self.data is not None else self._load(positions)
+        if t is None:
+            return x
+        return t.batch(x) if hasattr(t, "batch") else [t(item) for item in x]
 
     def _load(self, positions: list[int]) -> np.ndarray:
         return self.catalog[positions].load(self._size, progress=False, **self._options)
@@ -169,3 +186,84 @@ class MSTAR:
             if getattr(self, name) is not None:
                 lines.append(f"{name.replace('_', ' ').capitalize()}: {getattr(self, name)!r}")
         return "\n".join([f"Dataset {type(self).__name__}", *("    " + line for line in lines)])
+
+
+class _Item(tuple[Any, Any]):
+    """An ``(x, label)`` pair of a Batch: its type tells torch's collate to take the batch whole."""
+
+    __slots__ = ()
+
+
+class Batch(Sequence[tuple[Any, Any]]):
+    """The items of a batch as ``MSTAR.__getitems__`` gives them: a sequence of ``(x, label)``
+    pairs, that holds the transformed arrays stacked in ``data`` (a list where a transform gives
+    items of its own kind) and the labels in ``targets``.
+
+    torch's default collate, once the dataset has given a Batch in that process, turns it into
+    ``[x, labels]`` as it would the pairs, without a pass per item: ``torch.from_numpy`` of the
+    stack (which a DataLoader worker sends through shared memory) and of the labels.
+    """
+
+    __slots__ = ("data", "targets")
+
+    def __init__(self, data: Any, targets: Any) -> None:
+        self.data = data
+        self.targets = targets
+
+    def __len__(self) -> int:
+        return len(self.targets)
+
+    @overload
+    def __getitem__(self, index: int) -> tuple[Any, Any]: ...
+    @overload
+    def __getitem__(self, index: slice) -> Batch: ...
+
+    def __getitem__(self, index: int | slice) -> tuple[Any, Any] | Batch:
+        if isinstance(index, slice):
+            return Batch(self.data[index], self.targets[index])
+        label = self.targets[index]
+        return _Item((self.data[index], label if isinstance(self.targets, list) else int(label)))
+
+
+def _collate_batch(batch: Sequence[tuple[Any, Any]], *, collate_fn_map: dict[Any, Any] | None = None) -> list[Any]:
+    """torch's collate of the pairs of a Batch: its arrays whole, each a tensor."""
+    collate = sys.modules["torch.utils.data._utils.collate"].collate
+    if not isinstance(batch, Batch):  # pairs of Batches regrouped: item by item
+        return [collate(list(column), collate_fn_map=collate_fn_map) for column in zip(*batch)]
+    x, labels = batch.data, batch.targets
+    if not (_plain(x) and _plain(labels)):  # a transform's own kind of item, or transformed labels
+        return [x if _is_tensor(x) else collate(list(x), collate_fn_map=collate_fn_map),
+                labels if _is_tensor(labels) else collate(list(labels), collate_fn_map=collate_fn_map)]
+    torch = sys.modules["torch"]
+    if sys.modules["torch.utils.data"].get_worker_info() is None:
+        import numpy as np
+
+        return [torch.from_numpy(np.require(part, requirements=("C", "W"))) for part in (x, labels)]
+    # A worker's batch crosses to the main process as one block of shared memory (one handle to
+    # pass, rather than one a tensor): the labels follow the stack.
+    start = -(-x.nbytes // 8) * 8
+    block = torch.empty(0, dtype=torch.uint8)._typed_storage()._new_shared(start + labels.nbytes)
+    whole = torch.empty(0, dtype=torch.uint8).set_(block)
+    shared = [whole[offset:offset + part.nbytes].view(torch.from_numpy(part[:0]).dtype).view(part.shape)
+              for offset, part in ((0, x), (start, labels))]
+    for tensor, part in zip(shared, (x, labels)):
+        tensor.numpy()[...] = part
+    return shared
+
+
+def _is_tensor(values: Any) -> bool:
+    return isinstance(values, sys.modules["torch"].Tensor)
+
+
+def _plain(values: Any) -> bool:
+    """Whether `values` is a NumPy array of a type torch takes."""
+    return type(values).__module__ == "numpy" and values.dtype.kind in "biufc" and values.dtype.isnative
+
+
+def _hand_batches_whole_to_torch() -> None:
+    """Teach torch's default collate, where torch is loaded, to take a Batch whole (its map of
+    element types to collate functions is the way torch offers to extend it)."""
+    module = sys.modules.get("torch.utils.data._utils.collate")
+    table = getattr(module, "default_collate_fn_map", None)
+    if isinstance(table, dict) and _Item not in table:
+        table[_Item] = _collate_batch
