@@ -4,7 +4,7 @@ PY      := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 PIP     := $(PY) -m pip install --quiet --disable-pip-version-check
 
-.PHONY: test demo bench bench-dataset fuzz clean wheels test-compat
+.PHONY: test demo bench bench-dataset bench-epoch fuzz clean wheels test-compat
 
 # mypy checks the package's annotations (configured in pyproject.toml), then the suite runs.
 test: $(VENV)/.installed
@@ -24,6 +24,20 @@ bench: $(VENV)/.installed
 # The dataset layer: scan, split and load on release-like trees (a few minutes; ARGS="scan" or "load").
 bench-dataset: $(VENV)/.installed
 	$(PY) bench/bench_dataset.py $(ARGS)
+
+# A training epoch through torch's DataLoader against the peers' datasets (ARGS="--workers 2",
+# "--cold"), in a CPython 3.11 venv of its own with the pinned torch and the package editable.
+TORCH_VENV := .venv-torch
+
+bench-epoch: $(TORCH_VENV)/.installed
+	$(TORCH_VENV)/bin/python bench/bench_epoch.py $(ARGS)
+
+$(TORCH_VENV)/.installed: $(SOURCES)
+	@[ -x $(TORCH_VENV)/bin/python ] || { python=$$(tools/find-python 3.11) && $$python -m venv $(TORCH_VENV); }
+	$(TORCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja \
+		pytest "$(TORCH)"
+	$(TORCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --editable .
+	@touch $@
 
 $(PY):
 	@python=$$(tools/find-python313) && echo "creating $(VENV) with $$python" && $$python -m venv $(VENV)
@@ -121,7 +135,7 @@ memcheck: $(VENV)/.installed
 		$(PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
 
 clean:
-	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV)
+	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV) $(TORCH_VENV)
 
 # --- Documentation ------------------------------------------------------------------------------
 # docs: the site in build/docs (Sphinx, configured in docs/conf.py), warnings as errors. The docs
