@@ -240,15 +240,115 @@ def _collate_batch(batch: Sequence[tuple[Any, Any]], *, collate_fn_map: dict[Any
 
         return [torch.from_numpy(np.require(part, requirements=("C", "W"))) for part in (x, labels)]
     # A worker's batch crosses to the main process as one block of shared memory (one handle to
-    # pass, rather than one a tensor): the labels follow the stack.
+    # pass, rather than one a tensor), the labels after the stack; a block the main process has
+    # let go of is filled again, sparing the new block's page faults on both sides.
     start = -(-x.nbytes // 8) * 8
-    block = torch.empty(0, dtype=torch.uint8)._typed_storage()._new_shared(start + labels.nbytes)
-    whole = torch.empty(0, dtype=torch.uint8).set_(block)
-    shared = [whole[offset:offset + part.nbytes].view(torch.from_numpy(part[:0]).dtype).view(part.shape)
-              for offset, part in ((0, x), (start, labels))]
+    size = start + labels.nbytes
+    global _blocks
+    if _blocks is None or _blocks.size < size:
+        _blocks = _Blocks(torch, size)
+    slot = _blocks.take()
+    if slot is None:
+        block = torch.empty(0, dtype=torch.uint8)._typed_storage()._new_shared(size)
+        whole = torch.empty(0, dtype=torch.uint8).set_(block)
+    else:
+        whole = _blocks.whole[_blocks.start(slot):_blocks.start(slot) + size]
+    layout = [(offset, part.dtype.str, part.shape) for offset, part in ((0, x), (start, labels))]
+    shared = _views(torch, whole, layout)
     for tensor, part in zip(shared, (x, labels)):
         tensor.numpy()[...] = part
-    return shared
+    return shared if slot is None else _Shipped(shared, _blocks.whole, slot, layout)
+
+
+_SLOTS = 8  # a worker's reused blocks: more than its batches in flight and the main process's in hand
+
+
+class _Blocks:
+    """A worker's blocks, in one piece of shared memory that begins with a flag a block: the worker
+    sets it when it fills the block, the main process clears it when the batch's tensors die."""
+
+    def __init__(self, torch: Any, size: int) -> None:
+        self.size = -(-size // 64) * 64
+        storage = torch.empty(0, dtype=torch.uint8)._typed_storage()._new_shared(64 + _SLOTS * self.size)
+        self.whole = torch.empty(0, dtype=torch.uint8).set_(storage)
+        self.flags = self.whole[:_SLOTS].numpy()
+        self.flags[:] = 0
+
+    def start(self, slot: int) -> int:
+        return 64 + slot * self.size
+
+    def take(self) -> int | None:
+        for slot in range(_SLOTS):
+            if not self.flags[slot]:
+                self.flags[slot] = 1
+                return slot
+        return None
+
+
+_blocks: _Blocks | None = None
+
+
+def _views(torch: Any, whole: Any, layout: list[tuple[int, str, tuple[int, ...]]]) -> list[Any]:
+    """The tensors lying in the bytes `whole` at (offset, NumPy dtype, shape) each."""
+    import numpy as np
+
+    views = []
+    for offset, kind, shape in layout:
+        dtype = np.dtype(kind)
+        count = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+        views.append(whole[offset:offset + count].view(torch.from_numpy(np.empty(0, dtype)).dtype).view(shape))
+    return views
+
+
+class _Shipped(list[Any]):
+    """A worker's [x, labels] in one of its reused blocks: pickled as the handle of all its blocks
+    and the place of these, so that the main process can tell the worker when it lets go."""
+
+    def __init__(self, tensors: list[Any], whole: Any, slot: int, layout: list[tuple[int, str, tuple[int, ...]]]):
+        super().__init__(tensors)
+        self._sent = (tensors, whole, slot, layout)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        tensors, whole, slot, layout = self._sent
+        if len(self) != len(tensors) or any(a is not b for a, b in zip(self, tensors)):  # a collate_fn's change
+            return list, (list(self),)
+        return _received, (whole, slot, layout)
+
+
+def _received(whole: Any, slot: int, layout: list[tuple[int, str, tuple[int, ...]]]) -> list[Any]:
+    """The main process's side of _Shipped: the tensors, on a lease of their block that clears the
+    block's flag when the last of them dies."""
+    torch = sys.modules["torch"]
+    _kept.append(whole)  # keeps the workers' blocks mapped between batches (the last 16 batches')
+    del _kept[:-16]
+    every = whole.numpy()
+    size = (len(every) - 64) // _SLOTS
+    lease = every[64 + slot * size:64 + (slot + 1) * size].view(_lease_type())
+    lease.taken, lease.slot = every[:_SLOTS], slot
+    return _views(torch, torch.from_numpy(lease), layout)
+
+
+_kept: list[Any] = []
+_lease: Any = None
+
+
+def _lease_type() -> Any:
+    global _lease
+    if _lease is None:
+        import numpy as np
+
+        class Lease(np.ndarray):
+            """A block's bytes in the main process: when they die, the worker may fill it again."""
+
+            slot: int
+
+            def __del__(self) -> None:
+                taken = self.__dict__.get("taken")  # the views NumPy makes of a lease have none
+                if taken is not None:
+                    taken[self.slot] = 0
+
+        _lease = Lease
+    return _lease
 
 
 def _is_tensor(values: Any) -> bool:
