@@ -22,7 +22,8 @@ loops do); a second figure starts them afresh each epoch, which alone costs the 
 the DataLoader's start-up. An epoch is timed from the iterator's creation to its last batch; each
 loader runs one epoch of warm-up, then the loaders take turns, an epoch each, so that a slow
 spell of the shared machine weighs on all alike. Shown: samples per second of the median epoch,
-the spread (slowest to fastest epoch) and the ratio to the ``.npy`` Dataset. With ``--cold`` the
+the spread (slowest to fastest epoch) and the ratio to the ``.npy`` Dataset; then the raw load of
+the whole set in one call, the floor of ``in_memory=False``. With ``--cold`` the
 chips' and the ``.npy`` files' pages are dropped before every epoch (posix_fadvise), for the
 datasets that read files each epoch. Needs torch (CPython 3.11, ``pip install torch==2.13.0``).
 """
@@ -210,6 +211,15 @@ def main() -> None:
                 runs.append((workers, persistent, measure(datasets, workers, persistent, args.epochs,
                                                           args.batch_size)))
         report(datasets, runs, len(split))
+        loads = []
+        for _ in range(args.epochs):
+            for root in cold[:1]:
+                drop_pages(root)
+            start = time.perf_counter()
+            split.load(SIZE, "a", progress=False)
+            loads.append(time.perf_counter() - start)
+        print(f"\nthe raw load of the {len(split)} windows, Catalog.load({SIZE}) in one call: "
+              f"{statistics.median(loads) * 1e3:.1f} ms ({len(split) / statistics.median(loads):.0f} samples/s)")
         print("DataLoader start-up and stop, 2 items: " + ", ".join(
             f"{workers} workers {startup(workers) * 1e3:.0f} ms" for workers in args.workers)
               + f"; load average {os.getloadavg()[0]:.1f}")

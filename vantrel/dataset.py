@@ -33,8 +33,11 @@ class MSTAR:
     parallel load (the same values bit for bit): memory stays bounded by the batch. An item's
     array is a copy, so a transform may change it in place.
 
-    ``__getitems__(indices)`` gives the items of a batch in one call: torch's DataLoader fetches
-    its batches so, by one fancy index of ``data``, or with ``in_memory=False`` one load.
+    ``__getitems__(indices)`` gives the items of a batch in one call, a ``Batch``: torch's
+    DataLoader fetches its batches so, by one fancy index of ``data`` (a crop cuts its windows
+    from ``data`` directly), or with ``in_memory=False`` one load, and the transform runs once on
+    the stack. torch's default collate then takes the Batch whole, without a pass per item, and
+    a DataLoader worker sends it as one block of shared memory, reused once the batch is dropped.
 
     `val_fraction` holds out that share of the split for validation, by
     ``catalog.random_split((1 - val_fraction, val_fraction), seed=seed)`` (stratified per class):
