@@ -7,7 +7,7 @@ PIP     := $(PY) -m pip install --quiet --disable-pip-version-check
 # compiler's output); a user's pip install of the sources does not.
 WERROR  := -Ccmake.define.VANTREL_WERROR=ON
 
-.PHONY: test demo bench bench-dataset fuzz clean wheels test-compat
+.PHONY: test demo bench bench-dataset bench-epoch fuzz clean wheels test-compat
 
 # mypy checks the package's annotations strictly (configured in pyproject.toml), and the tests and
 # benchmarks with its default checks (no configuration file: those are not the package's settings);
@@ -33,6 +33,20 @@ bench: $(VENV)/.installed
 # The dataset layer: scan, split and load on release-like trees (a few minutes; ARGS="scan" or "load").
 bench-dataset: $(VENV)/.installed
 	$(PY) bench/bench_dataset.py $(ARGS)
+
+# A training epoch through torch's DataLoader against the peers' datasets (ARGS="--workers 2",
+# "--cold"), in a CPython 3.11 venv of its own with the pinned torch and the package editable.
+TORCH_VENV := .venv-torch
+
+bench-epoch: $(TORCH_VENV)/.installed
+	$(TORCH_VENV)/bin/python bench/bench_epoch.py $(ARGS)
+
+$(TORCH_VENV)/.installed: $(SOURCES)
+	@[ -x $(TORCH_VENV)/bin/python ] || { python=$$(tools/find-python 3.11) && $$python -m venv $(TORCH_VENV); }
+	$(TORCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja \
+		pytest "$(TORCH)"
+	$(TORCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --editable .
+	@touch $@
 
 $(PY):
 	@python=$$(tools/find-python313) && echo "creating $(VENV) with $$python" && $$python -m venv $(VENV)
@@ -131,7 +145,7 @@ memcheck: $(VENV)/.installed
 		$(PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
 
 clean:
-	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV) $(AARCH64) $(PORTABLE) $(PORTABLE_VENV)
+	rm -rf build build-asan build-wheels $(COMPAT) $(VENV) $(ASAN_VENV) $(AARCH64) $(PORTABLE) $(PORTABLE_VENV) $(TORCH_VENV)
 
 # --- Other platforms ---------------------------------------------------------------------------
 # test-aarch64: vantrel._chips cross-compiled for aarch64 with Debian's g++-aarch64-linux-gnu against

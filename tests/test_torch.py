@@ -110,6 +110,22 @@ def test_batched_fetches_read_per_batch_give_the_in_memory_values(split):
         lazy.__getitems__([0, 12])
 
 
+@pytest.mark.parametrize("workers", [0, 2])
+def test_batches_reach_torch_whole_and_leave_workers_as_one_block(split, workers):
+    data = MSTAR(split, size=40, channels_first=True, transform=CenterCrop(24, channels_first=True))
+    loader = DataLoader(data, batch_size=1, num_workers=workers, persistent_workers=workers > 0)
+    kept = [batch for _ in range(2) for batch in loader]  # more than a worker's reused blocks, all held
+    want = split.load(40, channels_first=True)[:, :, 8:32, 8:32]
+    for n, (x, y) in enumerate(kept):
+        assert np.array_equal(x[0].numpy(), want[n % len(data)]) and y.tolist() == [data.targets[n % len(data)]]
+        assert x.dtype == torch.float32 and y.dtype == torch.int64
+        assert (x.untyped_storage().data_ptr() == y.untyped_storage().data_ptr()) == (workers > 0)
+    # items of a transform's own kind and transformed labels are collated item by item
+    other = MSTAR(split, size=40, transform=lambda a: torch.from_numpy(a[:8, :8].copy()), target_transform=str)
+    x, y = next(iter(DataLoader(other, batch_size=3, num_workers=workers)))
+    assert torch.equal(x, torch.from_numpy(split.load(40)[:3, :8, :8])) and y == [str(n) for n in other.targets[:3]]
+
+
 @pytest.mark.parametrize("make", [lambda first: CenterCrop((20, 24), channels_first=first),
                                   lambda first: ToDecibels(-60, channels_first=first),
                                   lambda first: Normalize([0.1, 2.0], [0.5, 3.0], channels_first=first),

@@ -146,6 +146,21 @@ def test_random_crops_are_reproducible_and_reach_every_place():
     assert any(not np.array_equal(a, b) for a, b in zip(first, (RandomCrop(8, seed=8)(x) for _ in range(200))))
 
 
+@pytest.mark.filterwarnings("ignore:split 'soc' test")  # 7 chips of the test set's classes
+@pytest.mark.parametrize("in_memory", [True, False])
+def test_a_dataset_batch_is_its_items_drawn_in_turn(catalog, in_memory):
+    def make(**options):
+        crop, flip = RandomCrop(24, seed=2, channels_first=True), RandomFlip(seed=3, channels_first=True)
+        return MSTAR(catalog, "soc", "test", size=40, ofmt="ap", channels_first=True, transform=Compose([crop, flip]),
+                     **options)
+
+    items, positions = make(), [2, 0, 2, 1, 0]
+    want = [items[i] for i in positions]
+    batch = make(in_memory=in_memory).__getitems__(positions)  # in memory, the windows cut from data itself
+    assert len(batch) == 5 and [y for _, y in batch] == [y for _, y in want]
+    assert np.array_equal(batch.data, np.stack([x for x, _ in want])) and np.array_equal(batch[-1][0], want[-1][0])
+
+
 @pytest.mark.parametrize("make, x, message", [
     (lambda: CenterCrop((90, 80)), np.zeros((88, 88)), "crop of 90x80 is larger than the 88x88 input"),
     (lambda: RandomCrop(129), np.zeros((128, 128, 2)), "crop of 129x129 is larger than the 128x128 input"),

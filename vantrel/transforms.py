@@ -6,7 +6,8 @@ one; with ``channels_first=True`` it takes (C, H, W), what ``MSTAR(..., channels
 gives. Torch tensors work too, without vantrel importing torch: a 3-D tensor is (C, H, W) unless
 ``channels_first=False``, and the result is a tensor of the same dtype on the same device.
 ``t.batch(x)`` transforms a stack of items (their first axis) in one call, as ``t(x[i])`` would
-each; a random transform draws for each item.
+each; a random transform draws for each item, all the batch's draws at once (with a `seed`, the
+same numbers as item by item), and a crop cuts all the windows in one gather.
 
 The usual recipe loads a window larger than the crop, trains on random crops (and flips) of it
 and tests on centre crops::
@@ -60,15 +61,6 @@ def _copy(x: Any) -> Any:
     return clone() if clone is not None else x.copy()
 
 
-def _empty(like: Any, shape: tuple[int, ...]) -> Any:
-    """A new array of `like`'s kind, dtype (and device)."""
-    if _is_numpy(like):
-        import numpy as np
-
-        return np.empty(shape, like.dtype)
-    return like.new_empty(shape)
-
-
 def _stacked(items: list[Any], like: Any) -> Any:
     if _is_numpy(like):
         import numpy as np
@@ -111,6 +103,10 @@ class _Transform:
     def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
         raise NotImplementedError
 
+    def _at(self, x: Any, positions: Sequence[int]) -> Any:
+        """``self.batch(x[positions])``; a crop cuts its windows from `x` without that stack."""
+        return self.batch(x[positions])
+
     def _set_layout(self, channels_first: bool | None) -> None:
         check_flag("channels_first", channels_first, none=True)
         self.channels_first = channels_first
@@ -133,19 +129,42 @@ class _Random(_Transform):
         self.seed = seed
         self.generator = np.random.default_rng(seed)
 
-    def _integers(self, highs: tuple[int, ...], count: int) -> list[list[int]]:
-        """`count` draws of a whole number below each of `highs`, per draw a list."""
+    def _integers(self, highs: tuple[int, ...], count: int) -> Any:
+        """`count` draws of a whole number below each of `highs`: an array, a row per draw."""
         torch = _torch_draws(self.seed is not None)
         if torch is not None:
-            columns = [torch.randint(0, high, (count,)).tolist() for high in highs]
-            return [list(draw) for draw in zip(*columns)]
-        return list(self.generator.integers(0, highs, size=(count, len(highs))).tolist())
+            import numpy as np
 
-    def _uniform(self, count: int) -> list[float]:
+            return np.stack([torch.randint(0, high, (count,)).numpy() for high in highs], axis=1)
+        return self.generator.integers(0, highs, size=(count, len(highs)))
+
+    def _uniform(self, count: int) -> Any:
         torch = _torch_draws(self.seed is not None)
         if torch is not None:
-            return list(torch.rand(count, dtype=torch.float64).tolist())
-        return list(self.generator.random(count).tolist())
+            return torch.rand(count, dtype=torch.float64).numpy()
+        return self.generator.random(count)
+
+
+def _windows(x: Any, rows: int, size: tuple[int, int], items: Sequence[int] | None, tops: Any, lefts: Any) -> Any:
+    """Window i of `size` cut from item items[i] of the stack `x` (item i without `items`) at row
+    tops[i] and column lefts[i] (arrays), in one gather from a strided view of all windows."""
+    import numpy as np
+
+    height, width = size
+    shape = tuple(x.shape)
+    item = list(shape[1:])
+    item[rows - 1:rows + 1] = height, width
+    places = (shape[0], shape[rows] - height + 1, shape[rows + 1] - width + 1, *item)
+    which = np.arange(len(tops)) if items is None else np.asarray(items, np.intp)
+    if _is_numpy(x):
+        step = x.strides
+        view = np.lib.stride_tricks.as_strided(x, places, (step[0], step[rows], step[rows + 1], *step[1:]),
+                                               writeable=False)
+        return view[which, tops, lefts]
+    torch = sys.modules["torch"]
+    step = x.stride()
+    view = x.as_strided(places, (step[0], step[rows], step[rows + 1], *step[1:]))
+    return view[tuple(torch.as_tensor(i, dtype=torch.long, device=x.device) for i in (which, tops, lefts))]
 
 
 class _Crop(_Transform):
@@ -164,16 +183,21 @@ class _Crop(_Transform):
             raise ValueError(f"crop of {height}x{width} is larger than the {have_rows}x{have_columns} input{hint}")
         return have_rows - height, have_columns - width
 
-    def _crop(self, x: Any, rows: int, places: Sequence[Sequence[int]]) -> Any:
-        """Item i of `x` cropped at places[i] = (top, left)."""
-        height, width = self.size
-        shape = list(x.shape)
-        shape[rows:rows + 2] = height, width
-        out = _empty(x, tuple(shape))
-        between = (slice(None),) * (rows - 1)  # a channel axis before the rows
-        for i, (top, left) in enumerate(places):
-            out[i] = x[(i, *between, slice(top, top + height), slice(left, left + width))]
-        return out
+    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        return self._cut(x, rows, None, len(x))
+
+    def _at(self, x: Any, positions: Sequence[int]) -> Any:
+        rows, _ = _layout(x, self.channels_first, batched=True)
+        return self._cut(x, rows, positions, len(positions))
+
+    def _cut(self, x: Any, rows: int, items: Sequence[int] | None, count: int) -> Any:
+        down, right = self._room(x, rows)
+        places = self._places(down, right, count)
+        return _windows(x, rows, self.size, items, places[:, 0], places[:, 1])
+
+    def _places(self, down: int, right: int, count: int) -> Any:
+        """(top, left) of each of `count` windows, an array of a row each."""
+        raise NotImplementedError
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self.size[0]}x{self.size[1]})"
@@ -190,9 +214,10 @@ class CenterCrop(_Crop):
         crop larger than its input.
     """
 
-    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
-        down, right = self._room(x, rows)
-        return self._crop(x, rows, [(down // 2, right // 2)] * len(x))
+    def _places(self, down: int, right: int, count: int) -> Any:
+        import numpy as np
+
+        return np.repeat([[down // 2, right // 2]], count, axis=0)
 
 
 class RandomCrop(_Crop, _Random):
@@ -220,9 +245,8 @@ class RandomCrop(_Crop, _Random):
         super().__init__(size, channels_first=channels_first)
         self._set_seed(seed)
 
-    def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
-        down, right = self._room(x, rows)
-        return self._crop(x, rows, self._integers((down + 1, right + 1), len(x)))
+    def _places(self, down: int, right: int, count: int) -> Any:
+        return self._integers((down + 1, right + 1), count)
 
 
 def _mirrored(x: Any, axis: int) -> Any:
@@ -251,10 +275,14 @@ class RandomFlip(_Random):
         self._set_seed(seed)
 
     def _apply(self, x: Any, rows: int, channels: int | None) -> Any:
+        import numpy as np
+
         out = _copy(x)
-        for i, draw in enumerate(self._uniform(len(x))):
-            if draw < self.p:
-                out[i] = _mirrored(x[i], rows)  # an item's columns: axis `rows` of it, rows + 1 of the stack
+        flipped = np.flatnonzero(self._uniform(len(x)) < self.p)
+        if len(flipped):
+            if not _is_numpy(x):
+                flipped = sys.modules["torch"].as_tensor(flipped, device=x.device)
+            out[flipped] = _mirrored(x[flipped], rows + 1)  # the items' columns
         return out
 
     def __repr__(self) -> str:
@@ -371,6 +399,13 @@ class Compose:
             else:
                 x = _stacked([t(item) for item in x], x)
         return x
+
+    def _at(self, x: Any, positions: Sequence[int]) -> Any:
+        """``self.batch(x[positions])``, the first transform cutting its windows from `x` itself."""
+        first = self.transforms[0] if self.transforms else None
+        if not isinstance(first, (_Transform, Compose)):
+            return self.batch(x[positions])
+        return Compose(self.transforms[1:]).batch(first._at(x, positions))
 
     def __repr__(self) -> str:
         return "Compose([" + ", ".join(repr(t) for t in self.transforms) + "])"
