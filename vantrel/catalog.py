@@ -215,9 +215,6 @@ class Catalog(Sequence[Record]):
         """These records as the split `name`: record ``i`` has class ``classes[labels[i]]``."""
         return type(self)._from_columns(self._columns, self.skipped, classes, labels, name, self.root)
 
-    # The names these had when they were private, for code written against them.
-    _values, _take = values, take
-
     def filter(self, predicate: Callable[[Record], bool] | None = None, **field_values: Any) -> Catalog:
         """The records for which `predicate(record)` is true and whose fields equal the values given.
 
