@@ -54,7 +54,7 @@ $(PY):
 # Editable install: the extension is built under build/ and found from the source tree.
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PIP) scikit-build-core cmake ninja
-	$(PIP) --no-build-isolation $(WERROR) --editable '.[test,demo]'
+	$(PIP) --no-build-isolation $(WERROR) --editable '.[test,dev,demo]'
 	@touch $@
 
 # --- Wheels and the other Python versions -------------------------------------------------------
